@@ -1,0 +1,30 @@
+# Third-party libraries, all from Debian packages.
+# NETSNMP_ROOT may point at an unpacked libsnmp-dev tree (cross builds).
+find_package(Threads REQUIRED)
+find_package(Boost 1.74 REQUIRED COMPONENTS date_time)
+
+find_path(JSONCPP_INCLUDE_DIR json/json.h PATH_SUFFIXES jsoncpp REQUIRED)
+find_library(JSONCPP_LIBRARY NAMES jsoncpp REQUIRED)
+if(NOT TARGET JsonCpp::JsonCpp)
+  add_library(JsonCpp::JsonCpp UNKNOWN IMPORTED)
+  set_target_properties(JsonCpp::JsonCpp PROPERTIES
+    IMPORTED_LOCATION "${JSONCPP_LIBRARY}"
+    INTERFACE_INCLUDE_DIRECTORIES "${JSONCPP_INCLUDE_DIR}")
+endif()
+
+set(NETSNMP_ROOT "" CACHE PATH "Root of an unpacked Net-SNMP development tree")
+find_path(NETSNMP_INCLUDE_DIR net-snmp/net-snmp-config.h
+  HINTS "${NETSNMP_ROOT}/usr/include" REQUIRED)
+find_library(NETSNMP_LIBRARY NAMES netsnmp libnetsnmp.so.40 REQUIRED)
+add_library(NetSNMP::netsnmp UNKNOWN IMPORTED)
+set_target_properties(NetSNMP::netsnmp PROPERTIES
+  IMPORTED_LOCATION "${NETSNMP_LIBRARY}"
+  INTERFACE_INCLUDE_DIRECTORIES "${NETSNMP_INCLUDE_DIR}")
+
+find_library(NETSNMP_AGENT_LIBRARY NAMES netsnmpagent libnetsnmpagent.so.40)
+if(NETSNMP_AGENT_LIBRARY)
+  add_library(NetSNMP::agent UNKNOWN IMPORTED)
+  set_target_properties(NetSNMP::agent PROPERTIES
+    IMPORTED_LOCATION "${NETSNMP_AGENT_LIBRARY}"
+    INTERFACE_LINK_LIBRARIES NetSNMP::netsnmp)
+endif()
