@@ -24,6 +24,8 @@ class UniDataDevice : public Base {
   }
   ~UniDataDevice() override = default;
 
+  using Base::LoadFromCache;  // keep the host's text overload visible
+
   // Replaces the record with a stored copy and completes a round with it.
   // A buffer that is not exactly one record long, or no buffer at all, is
   // refused and changes nothing. Serialised with a walk of the device.
