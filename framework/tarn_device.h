@@ -3,10 +3,10 @@
 // declarations is the calling contract with a host built separately: never
 // reorder, insert or remove a virtual member.
 
-#include <boost/asio/buffer.hpp>
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <json/value.h>
 
+#include <boost/asio/buffer.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -56,7 +56,7 @@ class TARN_API VDeviceInterface {
   }
   virtual int DeviceIoControl(int code, const void* in, int in_len,  // 5
                               void* out, int out_len, int& returned) = 0;
-  virtual void RoundDone() = 0;                                 // 6
+  virtual void RoundDone() = 0;                                  // 6
   virtual bool UseControllerDb() { return use_controller_db_; }  // 7
   virtual ~VDeviceInterface();                                   // 8, 9
 
@@ -75,25 +75,26 @@ class TARN_API TarnVDevice : public VDeviceInterface {
 
   int DeviceIoControl(int code, const void* in, int in_len, void* out,
                       int out_len, int& returned) override;
-  virtual void Reset();                                                // 10
-  virtual int InitV(TarnVDevice* parent, unsigned int id,              // 11
+  virtual void Reset();                                    // 10
+  virtual int InitV(TarnVDevice* parent, unsigned int id,  // 11
                     const Json::Value& config);
-  virtual int Init(std::weak_ptr<TarnController> controller,          // 12
+  virtual int Init(std::weak_ptr<TarnController> controller,  // 12
                    unsigned int id, const Json::Value& config);
-  virtual int InitSetting(const Json::Value& settings);               // 13
-  virtual bool IsSupportDevice(const std::string& type) const;        // 14
+  virtual int InitSetting(const Json::Value& settings);                 // 13
+  virtual bool IsSupportDevice(const std::string& type) const;          // 14
   virtual std::shared_ptr<TarnVDevice> GetChildVDevice(unsigned int) {  // 15
     return std::shared_ptr<TarnVDevice>();
   }
-  virtual std::vector<std::shared_ptr<TarnVDevice>> GetAllChildVDevices() {  // 16
+  virtual std::vector<std::shared_ptr<TarnVDevice>>
+  GetAllChildVDevices() {  // 16
     return std::vector<std::shared_ptr<TarnVDevice>>();
   }
   virtual int SendSP(int data_id, const unsigned char* data,  // 17
                      unsigned int len, bool flag);
-  virtual int SendDelayData(int delay);          // 18
-  virtual int SendDoData(int channel, char on);  // 19
-  virtual int ReadDi(int channel);               // 20
-  virtual float ReadAi(int channel);             // 21
+  virtual int SendDelayData(int delay);            // 18
+  virtual int SendDoData(int channel, char on);    // 19
+  virtual int ReadDi(int channel);                 // 20
+  virtual float ReadAi(int channel);               // 21
   virtual double Get_SP_Value(unsigned int index,  // 22
                               const std::string& key);
 
@@ -124,13 +125,14 @@ class TARN_API TarnSocketDevice : public TarnVDevice {
 
   int Init(std::weak_ptr<TarnController> controller, unsigned int id,
            const Json::Value& config) override;
-  virtual int process(int socket, unsigned char* data, int len);        // 23
+  virtual int process(int socket, unsigned char* data, int len);           // 23
   virtual int process_data(int socket, unsigned char* data, int len) = 0;  // 24
-  virtual void OnConnected(int socket);                                 // 25
-  virtual int RefreshStatus();                                          // 26
-  virtual int StartSocket(const std::string& host, unsigned short port);  // 27
-  virtual void CloseSocket(int socket);                                 // 28
-  virtual int SendSocketData(const unsigned char* data, unsigned int len) {  // 29
+  virtual void OnConnected(int socket);                                    // 25
+  virtual int RefreshStatus();                                             // 26
+  virtual int StartSocket(const std::string& host, unsigned short port);   // 27
+  virtual void CloseSocket(int socket);                                    // 28
+  virtual int SendSocketData(const unsigned char* data,
+                             unsigned int len) {  // 29
     return TarnSocketDevice::SendSocketData(socket_id_, data, len);
   }
   virtual int SendSocketData(int socket, const unsigned char* data,  // 30

@@ -30,12 +30,18 @@ Call MakeCall(Call::Kind kind, const TarnVDevice* device) {
 
 const char* KindName(Call::Kind kind) {
   switch (kind) {
-    case Call::Kind::InitSetting: return "init_setting";
-    case Call::Kind::SendSP: return "send";
-    case Call::Kind::Reset: return "reset";
-    case Call::Kind::CheckThresholdBool: return "alarm";
-    case Call::Kind::DoBatchCheckThreshold: return "batch_check";
-    case Call::Kind::SaveDeviceHistory: return "history";
+    case Call::Kind::InitSetting:
+      return "init_setting";
+    case Call::Kind::SendSP:
+      return "send";
+    case Call::Kind::Reset:
+      return "reset";
+    case Call::Kind::CheckThresholdBool:
+      return "alarm";
+    case Call::Kind::DoBatchCheckThreshold:
+      return "batch_check";
+    case Call::Kind::SaveDeviceHistory:
+      return "history";
   }
   return "unknown";
 }

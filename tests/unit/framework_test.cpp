@@ -10,7 +10,8 @@
 #include "test_device.h"
 
 TEST(SlotOrder, EveryVirtualOperationSitsInItsSlot) {
-  for (const std::string& m : CheckDeviceSlots<TestDevice>()) ADD_FAILURE() << m;
+  for (const std::string& m : CheckDeviceSlots<TestDevice>())
+    ADD_FAILURE() << m;
 }
 
 TEST(InlineMembers, BehaveAsTheHostDeclaresThem) {
@@ -45,8 +46,8 @@ TEST(RecordLayout, IsLittleEndianAndPacked) {
 
 TEST(CompactTime, YearLittleEndianThenOneBytePerField) {
   using namespace boost::posix_time;
-  const ptime t(boost::gregorian::date(2026, 12, 8), hours(15) + minutes(4) +
-                                                         seconds(59));
+  const ptime t(boost::gregorian::date(2026, 12, 8),
+                hours(15) + minutes(4) + seconds(59));
   const TTime tt = get_ttime(t);
   const unsigned char want[] = {0xEA, 0x07, 12, 8, 15, 4, 59};
   EXPECT_EQ(0, std::memcmp(tt.bytes, want, 7));

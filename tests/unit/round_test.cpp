@@ -80,9 +80,8 @@ TEST_F(RoundTest, AlarmFlagIsDecidedAfreshEachRound) {
   testing::internal::CaptureStdout();
   // Raised by the alarm step; the batch check is still made.
   dev.raise_in_check = true;
-  host::SetBatchCheck([](const TarnVDevice&, const std::vector<rule_value>&) {
-    return false;
-  });
+  host::SetBatchCheck(
+      [](const TarnVDevice&, const std::vector<rule_value>&) { return false; });
   dev.RoundDone();
   EXPECT_TRUE(dev.alarm_raised_);
   EXPECT_EQ(rec.Count(Kind::DoBatchCheckThreshold), 1u);
@@ -93,9 +92,8 @@ TEST_F(RoundTest, AlarmFlagIsDecidedAfreshEachRound) {
   EXPECT_FALSE(dev.alarm_raised_);
 
   // Raised by the host's batch check alone.
-  host::SetBatchCheck([](const TarnVDevice&, const std::vector<rule_value>&) {
-    return true;
-  });
+  host::SetBatchCheck(
+      [](const TarnVDevice&, const std::vector<rule_value>&) { return true; });
   dev.RoundDone();
   EXPECT_TRUE(dev.alarm_raised_);
   const std::string out = testing::internal::GetCapturedStdout();
@@ -130,7 +128,8 @@ TEST_F(RoundTest, LoadFromCacheTakesExactlyOneRecord) {
   EXPECT_EQ(send.length, 75u);
   EXPECT_FALSE(send.flag);
   // Everything but the time stamp comes from the cache; the stamp is new.
-  EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 68, send.bytes.begin()));
+  EXPECT_TRUE(
+      std::equal(bytes.begin(), bytes.begin() + 68, send.bytes.begin()));
   const TTime stamp = get_ttime(dev.last_update_);
   EXPECT_EQ(0, std::memcmp(send.bytes.data() + 68, stamp.bytes, 7));
   EXPECT_EQ(rec.CallsOf(Kind::SaveDeviceHistory)[0].bytes, send.bytes);

@@ -15,7 +15,8 @@ Json::Value Parse(const std::string& text) {
   std::string errors;
   Json::CharReaderBuilder builder;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &v, &errors))
+  EXPECT_TRUE(
+      reader->parse(text.data(), text.data() + text.size(), &v, &errors))
       << errors;
   return v;
 }
@@ -54,25 +55,33 @@ TEST_F(SettingsTest, ModeIsReadAsAtoiReadsText) {
     const char* value;
     int mode;
   } cases[] = {
-      {"3", 3},      {"\"3\"", 3},       {"\"  3xyz\"", 3},
-      {"\"abc\"", 0}, {"3.5", 3},        {"true", 0},
-      {"\"-2\"", -2}, {"\"+2\"", 2},
+      {"3", 3},
+      {"\"3\"", 3},
+      {"\"  3xyz\"", 3},
+      {"\"abc\"", 0},
+      {"3.5", 3},
+      {"true", 0},
+      {"\"-2\"", -2},
+      {"\"+2\"", 2},
       {"\"123456789012345678901234567890\"", INT_MAX},
       {"\"-123456789012345678901234567890\"", INT_MIN},
-      {"\"2147483647\"", INT_MAX},  {"\"-2147483648\"", INT_MIN},
+      {"\"2147483647\"", INT_MAX},
+      {"\"-2147483648\"", INT_MIN},
   };
   for (const Case& c : cases) {
     dev.b_mode_ = 1;
     const std::string out =
         Init(std::string(R"({"appSetting":{"b_mode":)") + c.value + "}}");
     EXPECT_EQ(dev.b_mode_, c.mode) << c.value;
-    const std::string line = "InitSetting 9 b_mode_:" + std::to_string(c.mode) + "\n";
+    const std::string line =
+        "InitSetting 9 b_mode_:" + std::to_string(c.mode) + "\n";
     EXPECT_EQ(out.substr(0, line.size()), line) << c.value;
   }
 }
 
 TEST_F(SettingsTest, ThresholdTableIsReadOnlyInModeThree) {
-  const char* table = R"("thresholdSetting":{"t1":{"SignalName":"s","NMAlarmID":"A","ID":1,"SignalNumber":2}})";
+  const char* table =
+      R"("thresholdSetting":{"t1":{"SignalName":"s","NMAlarmID":"A","ID":1,"SignalNumber":2}})";
   EXPECT_EQ(Init(std::string(R"({"appSetting":{"b_mode":2},)") + table + "}"),
             "InitSetting 9 b_mode_:2\n");
   EXPECT_TRUE(dev.alarm_ids_.empty());
@@ -116,7 +125,8 @@ TEST_F(SettingsTest, ThresholdEntriesAreTracedAndStored) {
   EXPECT_EQ(dev.threshold_levels_.count("c"), 0u);
 
   // A second call only adds and overwrites.
-  Init(R"({"thresholdSetting":{"b":{"NMAlarmID":"Z","ID":"1","SignalNumber":"2"}}})");
+  Init(
+      R"({"thresholdSetting":{"b":{"NMAlarmID":"Z","ID":"1","SignalNumber":"2"}}})");
   EXPECT_EQ(dev.alarm_ids_["a"], ";;;");
   EXPECT_EQ(dev.alarm_ids_["b"], "Z;1;2;");
   EXPECT_EQ(dev.signal_names_["b"], "Battery");

@@ -41,9 +41,19 @@ std::vector<std::string> CheckDeviceSlots() {
     std::ptrdiff_t want;
   };
   const Expect table[] = {
-      {"Get_Value", SlotIndex(static_cast<double (D::*)(unsigned int, const std::string&) const>(&D::Get_Value)), 0},
-      {"LoadFromCache(string)", SlotIndex(static_cast<bool (D::*)(const std::string&)>(&D::LoadFromCache)), 1},
-      {"LoadFromCache(bytes)", SlotIndex(static_cast<bool (D::*)(const unsigned char*, int)>(&D::LoadFromCache)), 2},
+      {"Get_Value",
+       SlotIndex(
+           static_cast<double (D::*)(unsigned int, const std::string&) const>(
+               &D::Get_Value)),
+       0},
+      {"LoadFromCache(string)",
+       SlotIndex(
+           static_cast<bool (D::*)(const std::string&)>(&D::LoadFromCache)),
+       1},
+      {"LoadFromCache(bytes)",
+       SlotIndex(static_cast<bool (D::*)(const unsigned char*, int)>(
+           &D::LoadFromCache)),
+       2},
       {"DataId", SlotIndex(&D::DataId), 3},
       {"DeviceType", SlotIndex(&D::DeviceType), 4},
       {"DeviceIoControl", SlotIndex(&D::DeviceIoControl), 5},
@@ -69,10 +79,22 @@ std::vector<std::string> CheckDeviceSlots() {
       {"RefreshStatus", SlotIndex(&D::RefreshStatus), 26},
       {"StartSocket", SlotIndex(&D::StartSocket), 27},
       {"CloseSocket", SlotIndex(&D::CloseSocket), 28},
-      {"SendSocketData(bytes)", SlotIndex(static_cast<int (D::*)(const unsigned char*, unsigned int)>(&D::SendSocketData)), 29},
-      {"SendSocketData(socket, bytes)", SlotIndex(static_cast<int (D::*)(int, const unsigned char*, unsigned int)>(&D::SendSocketData)), 30},
-      {"SendSocketData(buffers)", SlotIndex(static_cast<int (D::*)(const Buffers&)>(&D::SendSocketData)), 31},
-      {"SendSocketData(socket, buffers)", SlotIndex(static_cast<int (D::*)(int, const Buffers&)>(&D::SendSocketData)), 32},
+      {"SendSocketData(bytes)",
+       SlotIndex(static_cast<int (D::*)(const unsigned char*, unsigned int)>(
+           &D::SendSocketData)),
+       29},
+      {"SendSocketData(socket, bytes)",
+       SlotIndex(
+           static_cast<int (D::*)(int, const unsigned char*, unsigned int)>(
+               &D::SendSocketData)),
+       30},
+      {"SendSocketData(buffers)",
+       SlotIndex(static_cast<int (D::*)(const Buffers&)>(&D::SendSocketData)),
+       31},
+      {"SendSocketData(socket, buffers)",
+       SlotIndex(
+           static_cast<int (D::*)(int, const Buffers&)>(&D::SendSocketData)),
+       32},
       {"RunCheckThreshold", SlotIndex(&D::RunCheckThreshold), 33},
   };
   std::vector<std::string> mismatches;

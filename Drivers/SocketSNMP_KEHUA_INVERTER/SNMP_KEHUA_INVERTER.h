@@ -1,0 +1,60 @@
+#pragma once
+// One UPS inverter watched over SNMP v2c: each round walks the inverter's
+// enterprise subtree with GETBULK into the record, then completes the round.
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "SNMP_KEHUA_INVERTER_Data.h"
+#include "snmp_session.h"
+#include "uni_data_device.h"
+
+class SNMP_KEHUA_INVERTER
+    : public UniDataDevice<SNMP_KEHUA_INVERTER_Data_t, TarnSocketDevice, 5156> {
+ public:
+  // Longest walk, in requests; an agent that never leaves the subtree is
+  // cut off there.
+  static constexpr unsigned kMaxRequests = 1000;
+
+  SNMP_KEHUA_INVERTER();
+  ~SNMP_KEHUA_INVERTER() override;
+
+  int InitSetting(const Json::Value& settings) override;
+  int process_data(int socket, unsigned char* data, int len) override;
+  int RefreshStatus() override;
+  void RunCheckThreshold() override;
+
+  // One complete walk and its round, on the calling thread.
+  void do_sample();
+  // Body of the sampling thread: walk, pause 5 s, until stopped.
+  void sample_data(void* unused);
+
+ protected:
+  netsnmp_session session_;
+  inverter::snmp::SessionPtr ss_;    // open only during a walk
+  netsnmp_pdu* pdu_ = nullptr;       // request being built
+  inverter::snmp::PduPtr response_;  // answer being examined
+  netsnmp_variable_list* vars_ = nullptr;
+  oid root_oid_[MAX_OID_LEN];
+  size_t root_len_;
+  oid name_oid_[MAX_OID_LEN];
+  size_t name_len_ = 0;
+  std::unique_ptr<std::thread> sample_thread_;
+  int use_thread_ = 0;
+
+ private:
+  // Stores one binding's value; returns false when the walk must end.
+  void store_binding(const netsnmp_variable_list& var);
+  // Examines one answer; returns whether the walk goes on. Sets *cut to a
+  // reason when the walk is ended to stop a misbehaving agent.
+  bool process_response(const char** cut);
+  void stop_sampling();
+
+  std::string peer_name_;  // owned copy handed to the library as peer name
+  std::mutex stop_mutex_;
+  std::condition_variable stop_cv_;
+  bool stop_ = false;
+};

@@ -1,0 +1,160 @@
+// Threaded sampling: mode changes, stopping, concurrent devices and the
+// cache reload serialised with a walk.
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "walk_fixture.h"
+
+using namespace walk;
+using namespace std::chrono;
+using Kind = host::Call::Kind;
+
+namespace {
+
+bool WaitRounds(const host::Recorder& rec, const TarnVDevice* dev, size_t n,
+                milliseconds timeout) {
+  return rec.WaitFor(
+      [&](const std::vector<host::Call>& calls) {
+        size_t sends = 0;
+        for (const auto& c : calls)
+          sends += c.kind == Kind::SendSP && c.device == dev;
+        return sends >= n;
+      },
+      timeout);
+}
+
+float ReadingOf(const host::Call& send, unsigned entry) {
+  float v;
+  std::memcpy(&v, send.bytes.data() + 4 + 4 * entry, 4);
+  return v;
+}
+
+}  // namespace
+
+TEST_F(WalkTest, ThreadedDeviceWalksAloneAndRefreshStatusDoesNot) {
+  Serve(TableScript(SixteenIntegers(0)));
+  dev.InitSetting(ParseJson(R"({"appSetting":{"use_thread":"1"}})"));
+  ASSERT_TRUE(dev.Threaded());
+  ASSERT_TRUE(WaitRounds(rec, &dev, 1, seconds(10)));
+  const size_t requests = agent->request_count();
+  EXPECT_EQ(dev.RefreshStatus(), 0);
+  EXPECT_EQ(agent->request_count(), requests);  // the thread pauses 5 s
+
+  // Back to host-driven: the thread is gone and each refresh walks once.
+  dev.InitSetting(ParseJson(R"({"appSetting":{"use_thread":0}})"));
+  EXPECT_FALSE(dev.Threaded());
+  const size_t rounds = Rounds();
+  dev.RefreshStatus();
+  EXPECT_EQ(Rounds(), rounds + 1);
+  EXPECT_EQ(agent->request_count(), requests + 17);
+
+  // And threaded again: a new thread walks at once.
+  dev.InitSetting(ParseJson(R"({"appSetting":{"use_thread":-1}})"));
+  EXPECT_TRUE(dev.Threaded());
+  EXPECT_TRUE(WaitRounds(rec, &dev, rounds + 2, seconds(10)));
+}
+
+TEST(ThreadedStop, DeletingADeviceStopsItsThreadMidPauseAndMidWalk) {
+  host::Recorder rec;
+  host::ScopedObserver attach{&rec};
+  const Table table = SixteenIntegers(0);
+  // Slow answers make the walk take about 17 x 30 ms.
+  ScriptedAgent agent([&](const Request& r) {
+    return AnswerFromTable(table, r).Delayed(milliseconds(30));
+  });
+
+  for (bool mid_walk : {false, true}) {
+    auto dev = std::make_unique<InverterProbe>();
+    const TarnVDevice* id = dev.get();
+    dev->SetIds(5, agent.peer());
+    dev->InitSetting(ParseJson(R"({"appSetting":{"use_thread":1}})"));
+    if (mid_walk) {
+      ASSERT_TRUE(agent.WaitForRequests(agent.request_count() + 3, seconds(5)));
+    } else {
+      ASSERT_TRUE(WaitRounds(rec, id, 1, seconds(10)));
+    }
+    const auto start = steady_clock::now();
+    dev.reset();
+    // Well inside the 5 s pause; a walk in progress finishes first.
+    EXPECT_LT(steady_clock::now() - start, seconds(3)) << mid_walk;
+    const size_t requests = agent.request_count();
+    const size_t rounds = rec.Count(Kind::SendSP, id);
+    EXPECT_EQ(rounds, 1u);
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(agent.request_count(), requests);
+    EXPECT_EQ(rec.Count(Kind::SendSP, id), rounds);
+    rec.Clear();
+  }
+}
+
+TEST(ThreadedDevices, ManyDevicesOnManyAgentsKeepTheirOwnReadings) {
+  constexpr int kAgents = 8, kDevices = 32, kRounds = 2;
+  host::Recorder rec;
+  host::ScopedObserver attach{&rec};
+  std::vector<std::unique_ptr<ScriptedAgent>> agents;
+  for (int a = 0; a < kAgents; ++a) {
+    agents.push_back(std::make_unique<ScriptedAgent>(
+        TableScript(SixteenIntegers(1000 * (a + 1)))));
+  }
+  std::vector<std::unique_ptr<InverterProbe>> devices;
+  for (int d = 0; d < kDevices; ++d) {
+    devices.push_back(std::make_unique<InverterProbe>());
+    devices.back()->SetIds(100 + d, agents[d % kAgents]->peer());
+  }
+  testing::internal::CaptureStdout();
+  for (auto& dev : devices) {
+    dev->InitSetting(
+        ParseJson(R"({"appSetting":{"use_thread":"1","b_mode":"2"}})"));
+  }
+  for (auto& dev : devices) {
+    EXPECT_TRUE(WaitRounds(rec, dev.get(), kRounds, seconds(30)));
+  }
+  devices.clear();
+  testing::internal::GetCapturedStdout();
+
+  for (const host::Call& send : rec.CallsOf(Kind::SendSP)) {
+    const int d = static_cast<int>(send.device_id) - 100;
+    const float base = 1000.0f * (d % kAgents + 1);
+    std::uint32_t id;
+    std::memcpy(&id, send.bytes.data(), 4);
+    EXPECT_EQ(id, send.device_id);
+    for (unsigned e = 0; e < 16; ++e) {
+      ASSERT_EQ(ReadingOf(send, e), base + 2 + e) << "device " << d;
+    }
+  }
+}
+
+TEST(CacheReload, IsNeverMixedWithAWalk) {
+  host::Recorder rec;
+  host::ScopedObserver attach{&rec};
+  const Table table = SixteenIntegers(0);
+  ScriptedAgent agent([&](const Request& r) {
+    return AnswerFromTable(table, r).Delayed(milliseconds(20));
+  });
+  InverterProbe dev;
+  dev.SetIds(8, agent.peer());
+  dev.InitSetting(ParseJson("{}"));
+
+  SNMP_KEHUA_INVERTER_Data_t cached;
+  std::memset(&cached, 0, sizeof cached);
+  cached.id = 8;
+  for (unsigned e = 0; e < 16; ++e) {
+    const float v = -1.0f;
+    std::memcpy(reinterpret_cast<unsigned char*>(&cached) + 4 + 4 * e, &v, 4);
+  }
+  std::thread walker([&] { dev.RefreshStatus(); });
+  ASSERT_TRUE(agent.WaitForRequests(3, seconds(5)));
+  EXPECT_TRUE(
+      dev.LoadFromCache(reinterpret_cast<const unsigned char*>(&cached), 75));
+  walker.join();
+
+  const auto sends = rec.CallsOf(Kind::SendSP);
+  ASSERT_EQ(sends.size(), 2u);
+  // The walk finished first, with its own readings only; then the cache.
+  for (unsigned e = 0; e < 16; ++e) {
+    EXPECT_EQ(ReadingOf(sends[0], e), 2.0f + e);
+    EXPECT_EQ(ReadingOf(sends[1], e), -1.0f);
+  }
+}

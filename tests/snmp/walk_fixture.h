@@ -1,0 +1,60 @@
+#pragma once
+// A device walking a scripted agent on loopback, with the recording host.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "inverter_probe.h"
+#include "inverter_tables.h"
+#include "recorder.h"
+#include "scripted_agent.h"
+
+namespace walk {
+
+using namespace tarn::test;
+
+inline Oid KeyOid(unsigned key, unsigned instance = 0) {
+  Oid id(inverter::kBaseOid.begin(), inverter::kBaseOid.end());
+  id.push_back(key);
+  id.push_back(instance);
+  return id;
+}
+
+inline Oid BaseOid() {
+  return Oid(inverter::kBaseOid.begin(), inverter::kBaseOid.end());
+}
+
+// Sixteen INTEGER objects, key k holding `first + k`.
+inline Table SixteenIntegers(int first) {
+  Table table;
+  for (unsigned key = 2; key <= 17; ++key)
+    table[KeyOid(key)] = Integer(first + int(key));
+  return table;
+}
+
+class WalkTest : public ::testing::Test {
+ protected:
+  // Starts an agent with `script` and points the device at it, host-driven.
+  void Serve(Script script) {
+    agent = std::make_unique<ScriptedAgent>(std::move(script));
+    dev.SetIds(7, agent->peer());
+    dev.InitSetting(ParseJson("{}"));
+    dev.session_.timeout = 200 * 1000;  // keep time-outs short in tests
+  }
+  // One walk; returns what it wrote to standard error.
+  std::string Walk() {
+    testing::internal::CaptureStderr();
+    dev.RefreshStatus();
+    return testing::internal::GetCapturedStderr();
+  }
+  size_t Rounds() const { return rec.Count(host::Call::Kind::SendSP, &dev); }
+
+  host::Recorder rec;
+  host::ScopedObserver attach{&rec};
+  std::unique_ptr<ScriptedAgent> agent;
+  InverterProbe dev;
+};
+
+}  // namespace walk
