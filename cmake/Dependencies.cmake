@@ -13,8 +13,26 @@ if(NOT TARGET JsonCpp::JsonCpp)
 endif()
 
 set(NETSNMP_ROOT "" CACHE PATH "Root of an unpacked Net-SNMP development tree")
+if(CMAKE_CROSSCOMPILING)
+  # /usr/include/net-snmp belongs to the build machine (its SIZEOF_LONG and
+  # type sizes): a cross build takes the headers from NETSNMP_ROOT only.
+  if(NOT NETSNMP_ROOT)
+    message(FATAL_ERROR "Cross build: set NETSNMP_ROOT to the unpacked "
+      "libsnmp-dev of the target (scripts/bootstrap-armhf.sh makes one)")
+  endif()
+  set(_netsnmp_search NO_DEFAULT_PATH)
+endif()
 find_path(NETSNMP_INCLUDE_DIR net-snmp/net-snmp-config.h
-  HINTS "${NETSNMP_ROOT}/usr/include" REQUIRED)
+  HINTS "${NETSNMP_ROOT}/usr/include" ${_netsnmp_search} REQUIRED)
+# Headers configured for another machine compile fine and then disagree
+# with the library on every long (on Linux a long is as wide as a pointer).
+file(STRINGS "${NETSNMP_INCLUDE_DIR}/net-snmp/net-snmp-config.h" _netsnmp_long
+  REGEX "^#define SIZEOF_LONG [0-9]+$")
+string(REGEX REPLACE ".* " "" _netsnmp_long "${_netsnmp_long}")
+if(_netsnmp_long AND NOT _netsnmp_long EQUAL CMAKE_SIZEOF_VOID_P)
+  message(FATAL_ERROR "${NETSNMP_INCLUDE_DIR}/net-snmp/net-snmp-config.h has "
+    "SIZEOF_LONG ${_netsnmp_long}, the target's long has ${CMAKE_SIZEOF_VOID_P} bytes")
+endif()
 find_library(NETSNMP_LIBRARY NAMES netsnmp libnetsnmp.so.40 REQUIRED)
 add_library(NetSNMP::netsnmp UNKNOWN IMPORTED)
 set_target_properties(NetSNMP::netsnmp PROPERTIES

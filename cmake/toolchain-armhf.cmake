@@ -1,0 +1,56 @@
+# Cross build for 32-bit ARM, hard-float ABI (Debian armhf), on a Debian
+# build machine: Debian's cross compiler (crossbuild-essential-armhf) and the
+# armhf libraries installed beside the native ones (multiarch, pkg:armhf), so
+# no sysroot. Test programs run under qemu-arm (qemu-user).
+# scripts/bootstrap-armhf.sh installs all of it; scripts/test-armhf.sh or
+# `cmake --preset armhf` use this file.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+
+set(TARN_TARGET_TRIPLET arm-linux-gnueabihf)
+set(CMAKE_C_COMPILER ${TARN_TARGET_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${TARN_TARGET_TRIPLET}-g++)
+set(CMAKE_LIBRARY_ARCHITECTURE ${TARN_TARGET_TRIPLET})
+
+# Headers: /usr/include (arch-independent, e.g. /usr/include/jsoncpp) and
+# /usr/include/arm-linux-gnueabihf; libraries: /usr/lib/arm-linux-gnueabihf
+# and the cross C library in /usr/arm-linux-gnueabihf. Programs (readelf,
+# code generators) are the build machine's.
+set(CMAKE_FIND_ROOT_PATH /usr/${TARN_TARGET_TRIPLET} /)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Never pick up the build machine's own libraries, headers or CMake packages.
+execute_process(COMMAND dpkg-architecture -qDEB_BUILD_MULTIARCH
+  OUTPUT_VARIABLE _tarn_build_triplet OUTPUT_STRIP_TRAILING_WHITESPACE
+  ERROR_QUIET)
+if(NOT _tarn_build_triplet)
+  set(_tarn_build_triplet ${CMAKE_HOST_SYSTEM_PROCESSOR}-linux-gnu)
+endif()
+list(APPEND CMAKE_IGNORE_PATH
+  /usr/lib/${_tarn_build_triplet} /lib/${_tarn_build_triplet}
+  /usr/include/${_tarn_build_triplet})
+list(REMOVE_DUPLICATES CMAKE_IGNORE_PATH)
+
+# GCC's notes that the passing of some arguments changed in GCC 7.1 concern
+# only linking with code built by older compilers; everything here is GCC 12.
+set(CMAKE_CXX_FLAGS_INIT -Wno-psabi)
+
+# ctest (and gtest_discover_tests) run the test programs under qemu-arm.
+# -L / : the dynamic loader and every library come from the multiarch armhf
+# packages (libc6:armhf and the others, installed by bootstrap-armhf.sh).
+# The cross toolchain's own copy in /usr/arm-linux-gnueabihf is a different
+# glibc build: its loader with the multiarch libc.so.6 crashes in libnetsnmp.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;/)
+
+# A test program cannot exec an armhf helper program itself (qemu-user runs
+# only the first program; the kernel here has no binfmt handler for ARM): a
+# test starting a helper (e.g. the simulated inverter) either puts
+# ${CMAKE_CROSSCOMPILING_EMULATOR} in front of it or runs the native build's
+# program. TARN_NATIVE_TOOLS_DIR is the native build's tools/ folder (e.g.
+# <repo>/build/tools, holding inverter_sim/inverter_sim); empty means such
+# tests use the emulator or are left out of cross builds.
+set(TARN_NATIVE_TOOLS_DIR "" CACHE PATH
+  "tools/ folder of a native build, for tests of a cross build that start helper programs")

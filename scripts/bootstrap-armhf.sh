@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Prepares this (Debian) machine and a build tree for the armhf cross build.
+# Idempotent and quiet when everything is already there.
+#
+#   - the native packages (scripts/bootstrap.sh);
+#   - the cross compiler (crossbuild-essential-armhf) and qemu-arm (qemu-user);
+#   - the armhf libraries, installed beside the native ones (multiarch);
+#   - Net-SNMP's armhf headers: libsnmp-dev:armhf cannot be installed beside
+#     the native libsnmp-dev, so its .deb is unpacked into BUILD/_deps/netsnmp-armhf
+#     (pass BUILD/_deps/netsnmp-armhf as NETSNMP_ROOT);
+#   - GoogleTest for armhf, built from Debian's sources in /usr/src/googletest
+#     and installed into BUILD/_deps/gtest (on CMAKE_PREFIX_PATH).
+#
+# Usage: scripts/bootstrap-armhf.sh [BUILD]   (default: build-armhf)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root="$PWD"
+build="${1:-build-armhf}"
+case "$build" in /*) ;; *) build="$root/$build" ;; esac
+triplet=arm-linux-gnueabihf
+toolchain="$root/cmake/toolchain-armhf.cmake"
+
+scripts/bootstrap.sh
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+
+# --- packages ---------------------------------------------------------------
+host_pkgs=(crossbuild-essential-armhf qemu-user)
+armhf_pkgs=(libc6:armhf libstdc++6:armhf libjsoncpp-dev:armhf libboost-date-time-dev:armhf libssl-dev:armhf
+            libsnmp40:armhf)
+missing=()
+for p in "${host_pkgs[@]}" "${armhf_pkgs[@]}"; do
+  installed "$p" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "bootstrap-armhf: missing packages (${missing[*]}); run as root to install them" >&2
+    exit 1
+  fi
+  echo "bootstrap-armhf: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    dpkg --add-architecture armhf
+  fi
+  apt-get update -qq
+  # --no-remove: never trade a native package for an armhf one (apt stops
+  # instead, e.g. for libsnmp-dev:armhf, which is why it is unpacked below).
+  apt-get install -y -qq --no-install-recommends --no-remove "${missing[@]}" >/dev/null
+fi
+
+# --- Net-SNMP headers for armhf -----------------------------------------------
+# The headers must match the installed armhf library's version exactly.
+snmp_version="$(dpkg-query -W -f='${Version}' libsnmp40:armhf)"
+snmp_dir="$build/_deps/netsnmp-armhf"
+if [ "$(cat "$snmp_dir/.version" 2>/dev/null)" != "$snmp_version" ] ||
+   [ ! -f "$snmp_dir/usr/include/net-snmp/net-snmp-config.h" ]; then
+  rm -rf "$snmp_dir" "$build/_deps/netsnmp-deb"
+  mkdir -p "$build/_deps/netsnmp-deb"
+  log="$build/_deps/netsnmp-deb/log"
+  if ! (cd "$build/_deps/netsnmp-deb" &&
+        apt-get download -o APT::Sandbox::User=root \
+          "libsnmp-dev:armhf=$snmp_version") >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "bootstrap-armhf: could not download libsnmp-dev:armhf=$snmp_version" >&2
+    exit 1
+  fi
+  dpkg -x "$build"/_deps/netsnmp-deb/libsnmp-dev_*_armhf.deb "$snmp_dir"
+  echo "$snmp_version" >"$snmp_dir/.version"
+  rm -rf "$build/_deps/netsnmp-deb"
+fi
+
+# --- GoogleTest for armhf -----------------------------------------------------
+gtest_prefix="$build/_deps/gtest"
+gtest_stamp="$(dpkg-query -W -f='${Version}' googletest) $(sha1sum "$toolchain" | cut -c1-40)"
+if [ "$(cat "$gtest_prefix/.stamp" 2>/dev/null)" != "$gtest_stamp" ] ||
+   [ ! -f "$gtest_prefix/lib/cmake/GTest/GTestConfig.cmake" ]; then
+  rm -rf "$gtest_prefix" "$build/_deps/gtest-build"
+  mkdir -p "$build/_deps/gtest-build"
+  log="$build/_deps/gtest-build/log"
+  if ! { cmake -S /usr/src/googletest -B "$build/_deps/gtest-build" \
+           -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+           -DCMAKE_INSTALL_PREFIX="$gtest_prefix" -DCMAKE_INSTALL_LIBDIR=lib \
+           -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON &&
+         cmake --build "$build/_deps/gtest-build" -j"$(nproc)" &&
+         cmake --install "$build/_deps/gtest-build"; } >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "bootstrap-armhf: building GoogleTest for $triplet failed" >&2
+    exit 1
+  fi
+  echo "$gtest_stamp" >"$gtest_prefix/.stamp"
+  rm -rf "$build/_deps/gtest-build"
+fi
