@@ -60,6 +60,10 @@ using BatchCheck =
     std::function<bool(const TarnVDevice&, const std::vector<rule_value>&)>;
 void SetBatchCheck(BatchCheck check);
 
+// Number of device objects (TarnVDevice and derived) constructed and not yet
+// destroyed in this process.
+int LiveDevices();
+
 // An observer that keeps every call; thread-safe.
 class Recorder : public Observer {
  public:

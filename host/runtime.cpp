@@ -13,6 +13,7 @@ namespace {
 std::atomic<Observer*> g_observer{nullptr};
 std::mutex g_batch_mutex;
 BatchCheck g_batch_check;
+std::atomic<int> g_live_devices{0};
 
 void Report(Call&& call) {
   if (Observer* observer = g_observer.load()) observer->OnCall(call);
@@ -47,6 +48,8 @@ const char* KindName(Call::Kind kind) {
 }
 
 void SetObserver(Observer* observer) { g_observer.store(observer); }
+
+int LiveDevices() { return g_live_devices.load(); }
 
 void SetBatchCheck(BatchCheck check) {
   std::lock_guard<std::mutex> lock(g_batch_mutex);
@@ -127,8 +130,8 @@ TarnController::~TarnController() = default;
 VDeviceInterface::VDeviceInterface() = default;
 VDeviceInterface::~VDeviceInterface() = default;
 
-TarnVDevice::TarnVDevice() = default;
-TarnVDevice::~TarnVDevice() = default;
+TarnVDevice::TarnVDevice() { ++host::g_live_devices; }
+TarnVDevice::~TarnVDevice() { --host::g_live_devices; }
 
 int TarnVDevice::DeviceIoControl(int, const void*, int, void*, int,
                                  int& returned) {

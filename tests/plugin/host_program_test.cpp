@@ -1,0 +1,359 @@
+// The host program as a user runs it: against the simulated inverter in both
+// sampling modes, checked through its events file, and with bad input.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <json/json.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void WriteFile(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+int FreeUdpPort() {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// A child process with stdout and stderr in files; killed by its pid if it
+// is still running when the object goes away.
+class Child {
+ public:
+  Child(std::vector<std::string> args, const fs::path& dir,
+        const std::string& name)
+      : out_(dir / (name + ".out")), err_(dir / (name + ".err")) {
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+      dup2(open(out_.c_str(), flags, 0600), 1);
+      dup2(open(err_.c_str(), flags, 0600), 2);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+  }
+  ~Child() {
+    if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  // Exit status, or -1 if the child did not exit normally within `limit`.
+  int Wait(std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return -1;
+  }
+  // Waits up to 5 s for a first complete line on stdout.
+  std::string FirstLine() const {
+    for (int i = 0; i < 250; ++i, std::this_thread::sleep_for(20ms)) {
+      const std::string text = ReadFile(out_);
+      if (const auto end = text.find('\n'); end != std::string::npos)
+        return text.substr(0, end);
+    }
+    return "";
+  }
+  std::string Out() const { return ReadFile(out_); }
+  std::string Err() const { return ReadFile(err_); }
+
+ private:
+  fs::path out_, err_;
+  pid_t pid_ = -1;
+};
+
+class HostProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = fs::path(TEST_OUTPUT_DIR) / test->name();
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+
+  fs::path dir_;
+};
+
+// ---------------------------------------------------------------------------
+// End to end: the host program runs two devices against the simulator whose
+// UPS fault (key 14, entry 12) is raised from 3 s to 8 s.
+
+struct Round {
+  Json::Value send;
+  std::vector<Json::Value> alarms;
+};
+
+// Reads the events of one device and checks the shape of every round:
+// init_setting once, then send, reset, six alarms, batch_check, history.
+std::vector<Round> RoundsOf(const std::vector<Json::Value>& events,
+                            unsigned device) {
+  static const char* const kNames[] = {"市电异常", "电池欠压", "旁路输出",
+                                       "UPS故障",  "一般告警", "通讯状态"};
+  std::vector<Json::Value> mine;
+  for (const Json::Value& e : events)
+    if (e["device"].asUInt() == device) mine.push_back(e);
+  std::vector<Round> rounds;
+  EXPECT_FALSE(mine.empty()) << "no events of device " << device;
+  if (mine.empty()) return rounds;
+  EXPECT_EQ(mine[0]["event"], "init_setting");
+  EXPECT_EQ((mine.size() - 1) % 10, 0u) << "incomplete round";
+  for (std::size_t i = 1; i + 10 <= mine.size(); i += 10) {
+    Round round;
+    round.send = mine[i];
+    EXPECT_EQ(mine[i]["event"], "send");
+    EXPECT_EQ(mine[i + 1]["event"], "reset");
+    for (int a = 0; a < 6; ++a) {
+      const Json::Value& alarm = mine[i + 2 + a];
+      EXPECT_EQ(alarm["event"], "alarm");
+      EXPECT_EQ(alarm["type"], 2);
+      EXPECT_EQ(alarm["id"], "1204006400" + std::to_string(a + 1) + "0");
+      EXPECT_EQ(alarm["id2"], alarm["id"]);
+      EXPECT_EQ(alarm["group"], "UPS主机其他告警");
+      EXPECT_EQ(alarm["name"], kNames[a]);
+      EXPECT_EQ(alarm["signal"], a + 1);
+      // Alarms 1..6 follow readings 9..14.
+      const Json::Value& reading = round.send["record"]["readings"][9 + a];
+      EXPECT_EQ(alarm["state"].asBool(), reading.asDouble() != 0);
+      round.alarms.push_back(alarm);
+    }
+    EXPECT_EQ(mine[i + 8]["event"], "batch_check");
+    EXPECT_EQ(mine[i + 8]["rules"], 6);
+    EXPECT_EQ(mine[i + 9]["event"], "history");
+    EXPECT_EQ(mine[i + 9]["length"], 75);
+    EXPECT_EQ(mine[i + 9]["hex"], mine[i]["hex"]) << "history differs";
+    rounds.push_back(round);
+  }
+  return rounds;
+}
+
+// The record in a send event against its own bytes and the profile.
+void CheckRecord(const Json::Value& send, unsigned device) {
+  EXPECT_EQ(send["data_id"], 5156);
+  EXPECT_EQ(send["length"], 75);
+  EXPECT_EQ(send["flag"], false);
+  const Json::Value& record = send["record"];
+  EXPECT_EQ(record["id"].asUInt(), device);
+  EXPECT_TRUE(std::regex_match(record["round_time"].asString(),
+                               std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)")))
+      << record["round_time"];
+  const std::string hex = send["hex"].asString();
+  ASSERT_EQ(hex.size(), 150u);
+  unsigned char bytes[75];
+  for (int i = 0; i < 75; ++i)
+    bytes[i] = static_cast<unsigned char>(
+        std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+  std::uint32_t id;
+  std::memcpy(&id, bytes, 4);
+  EXPECT_EQ(id, device);
+  float readings[16];
+  std::memcpy(readings, bytes + 4, sizeof readings);
+  ASSERT_EQ(record["readings"].size(), 16u);
+  for (Json::ArrayIndex k = 0; k < 16; ++k)
+    EXPECT_EQ(static_cast<float>(record["readings"][k].asDouble()), readings[k])
+        << "entry " << k;
+  EXPECT_EQ(readings[0], 230.0f);   // key 2, INTEGER
+  EXPECT_EQ(readings[1], 220.0f);   // key 3, built-in INTEGER
+  EXPECT_EQ(readings[2], 50.1f);    // key 4, Opaque float
+  EXPECT_EQ(readings[5], -12.75f);  // key 7, Opaque float
+  EXPECT_EQ(readings[8], 3.4f);     // key 10, Opaque float
+}
+
+void RunBothDevices(const fs::path& dir, bool threaded, unsigned long rounds,
+                    const std::string& interval) {
+  Child sim(
+      {INVERTER_SIM, "--listen", "127.0.0.1:" + std::to_string(FreeUdpPort()),
+       "--profile", PROFILES "/fault_short.json", "--duration", "60"},
+      dir, "sim");
+  const std::string ready = sim.FirstLine();
+  ASSERT_EQ(ready.rfind("ready ", 0), 0u) << ready << sim.Err();
+  const std::string address = ready.substr(6);
+
+  Json::Value config;
+  for (unsigned id : {7u, 9u}) {
+    Json::Value device;
+    device["data_id"] = id;
+    device["address"] = address;
+    device["settings"]["appSetting"]["use_thread"] = threaded ? "1" : "0";
+    device["settings"]["appSetting"]["b_mode"] = "2";
+    config["devices"].append(device);
+  }
+  config["comment"] = "other keys are allowed";
+  WriteFile(dir / "config.json", config.toStyledString());
+
+  Child host(
+      {TARN_HOST, "--plugin", PLUGIN_PATH, "--config",
+       (dir / "config.json").string(), "--rounds", std::to_string(rounds),
+       "--interval", interval, "--events", (dir / "events.jsonl").string()},
+      dir, "host");
+  ASSERT_EQ(host.Wait(60s), 0) << host.Err();
+  const std::string out = host.Out();
+  EXPECT_NE(out.find("\nhost: 2 devices deleted, plug-in unloaded\n"),
+            std::string::npos)
+      << out;
+
+  std::vector<Json::Value> events;
+  std::istringstream lines(ReadFile(dir / "events.jsonl"));
+  Json::CharReaderBuilder builder;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream in(line);
+    Json::Value event;
+    std::string errors;
+    ASSERT_TRUE(Json::parseFromStream(builder, in, &event, &errors))
+        << errors << line;
+    events.push_back(event);
+  }
+  for (unsigned device : {7u, 9u}) {
+    SCOPED_TRACE("device " + std::to_string(device));
+    const std::vector<Round> got = RoundsOf(events, device);
+    if (threaded) {
+      EXPECT_GE(got.size(), rounds);
+    } else {
+      EXPECT_EQ(got.size(), rounds);
+    }
+    for (const Round& round : got) CheckRecord(round.send, device);
+    // The UPS fault: off, raised, cleared again.
+    std::string states;
+    for (const Round& round : got) {
+      EXPECT_EQ(round.alarms[3]["name"], "UPS故障");
+      EXPECT_EQ(round.alarms[3]["signal"], 4);
+      const char state = round.alarms[3]["state"].asBool() ? '1' : '0';
+      if (states.empty() || states.back() != state) states += state;
+    }
+    EXPECT_EQ(states, "010");
+  }
+}
+
+TEST_F(HostProgram, HostDrivenDevicesSeeTheFaultRaisedAndCleared) {
+  RunBothDevices(dir_, false, 22, "0.5");
+}
+
+TEST_F(HostProgram, ThreadedDevicesSeeTheFaultRaisedAndCleared) {
+  // Threaded devices pause 5 s between rounds: t = 0 s, 5 s, 10 s.
+  RunBothDevices(dir_, true, 3, "5");
+}
+
+// ---------------------------------------------------------------------------
+// Bad input: exit status 2 and one line on standard error.
+
+TEST_F(HostProgram, BadInputIsOneLineAndStatusTwo) {
+  const std::string good = (dir_ / "good.json").string();
+  WriteFile(good, R"({"devices":[{"data_id":7,"address":"127.0.0.1:9"}]})");
+  auto config = [&](const std::string& name, const std::string& text) {
+    WriteFile(dir_ / name, text);
+    return (dir_ / name).string();
+  };
+  const std::string text_file = config("not_elf.so", "not a shared object\n");
+
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"missing plug-in",
+       {"--plugin", (dir_ / "none.so").string(), "--config", good}},
+      {"plug-in not ELF", {"--plugin", text_file, "--config", good}},
+      {"no get_providers", {"--plugin", NO_PROVIDERS_PATH, "--config", good}},
+      {"no --plugin", {"--config", good}},
+      {"unreadable config", {"--config", (dir_ / "none.json").string()}},
+      {"malformed JSON",
+       {"--config", config("bad.json", R"({"devices":[{"data_id":7,)")}},
+      {"no devices", {"--config", config("empty.json", R"({"devices":[]})")}},
+      {"no data_id",
+       {"--config",
+        config("noid.json", R"({"devices":[{"address":"127.0.0.1:9"}]})")}},
+      {"data_id text",
+       {"--config", config("textid.json",
+                           R"({"devices":[{"data_id":"x","address":"a"}]})")}},
+      {"no address",
+       {"--config", config("noaddr.json", R"({"devices":[{"data_id":7}]})")}},
+      {"same data_id twice",
+       {"--config",
+        config(
+            "twice.json",
+            R"({"devices":[{"data_id":7,"address":"a"},{"data_id":7,"address":"b"}]})")}},
+      {"rounds negative", {"--config", good, "--rounds", "-1"}},
+      {"device rounds negative",
+       {"--config",
+        config("rounds.json",
+               R"({"devices":[{"data_id":7,"address":"a","rounds":-2}]})")}},
+      {"rounds text", {"--config", good, "--rounds", "ten"}},
+      {"rounds missing value", {"--config", good, "--rounds"}},
+      {"interval text", {"--config", good, "--interval", "2s"}},
+      {"unknown option", {"--config", good, "--bogus"}},
+      {"events unwritable",
+       {"--config", good, "--events", (dir_ / "no/such/dir").string()}},
+  };
+  int n = 0;
+  for (const auto& [what, extra] : cases) {
+    SCOPED_TRACE(what);
+    std::vector<std::string> args = {TARN_HOST};
+    if (std::find(extra.begin(), extra.end(), "--plugin") == extra.end() &&
+        what != "no --plugin")
+      args.insert(args.end(), {"--plugin", PLUGIN_PATH});
+    args.insert(args.end(), extra.begin(), extra.end());
+    Child host(args, dir_, "case" + std::to_string(++n));
+    EXPECT_EQ(host.Wait(20s), 2);
+    const std::string err = host.Err();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(err.rfind("host: ", 0), 0u) << err;
+    EXPECT_TRUE(!err.empty() && err.back() == '\n');
+  }
+}
+
+TEST_F(HostProgram, EventsOnStandardOutputAreAloneThere) {
+  // No rounds: the devices are initialised (the plug-in prints a line then)
+  // and deleted.
+  const std::string config = (dir_ / "config.json").string();
+  WriteFile(config, R"({"devices":[{"data_id":7,"address":"127.0.0.1:9",)"
+                    R"("settings":{"appSetting":{"b_mode":"2"}}}]})");
+  Child host({TARN_HOST, "--plugin", PLUGIN_PATH, "--config", config,
+              "--rounds", "0", "--events", "-"},
+             dir_, "host");
+  ASSERT_EQ(host.Wait(20s), 0) << host.Err();
+  EXPECT_EQ(host.Out(), "{\"event\":\"init_setting\",\"device\":7}\n");
+  EXPECT_NE(host.Err().find("InitSetting 7"), std::string::npos) << host.Err();
+  EXPECT_NE(host.Err().find("host: 1 device deleted, plug-in unloaded\n"),
+            std::string::npos)
+      << host.Err();
+}
+
+TEST_F(HostProgram, HelpExitsZero) {
+  Child host({TARN_HOST, "--help"}, dir_, "help");
+  EXPECT_EQ(host.Wait(10s), 0);
+  EXPECT_NE(host.Out().find("--plugin PATH"), std::string::npos);
+  EXPECT_EQ(host.Err(), "");
+}
+
+}  // namespace
