@@ -39,7 +39,7 @@ inline constexpr KeyInfo kKeys[] = {
     {14, "UPS fault", Type::Integer, 0},
     {15, "general alarm", Type::Integer, 0},
     {16, "communication status", Type::Integer, 0},
-    {17, "battery backup time (min)", Type::Gauge32, 95},
+    {17, "battery backup time (min)", Type::Integer, 95},
 };
 inline constexpr int kFirstKey = 2;
 inline constexpr std::size_t kKeyCount = std::size(kKeys);
