@@ -1,12 +1,12 @@
 #include "SNMP_KEHUA_INVERTER.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <iomanip>
 #include <iostream>
-#include <sstream>
+#include <system_error>
 
 #include "atoi_clamped.h"
 #include "inverter_tables.h"
@@ -16,6 +16,22 @@ namespace {
 constexpr long kTimeoutUs = 10 * 1000 * 1000;
 constexpr char kCommunity[] = "varnel";
 constexpr auto kPause = std::chrono::seconds(5);
+
+// An alarm's id: the prefix, the signal index with at least three digits,
+// then '0' (signal 7 gives "120400640070").
+std::string AlarmId(unsigned signal) {
+  char digits[8];
+  size_t n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + signal % 10);
+    signal /= 10;
+  } while (signal != 0);
+  while (n < 3) digits[n++] = '0';
+  std::string id = inverter::kAlarmIdPrefix;
+  while (n != 0) id += digits[--n];
+  id += '0';
+  return id;
+}
 
 bool IsException(u_char type) {
   return type == SNMP_NOSUCHOBJECT || type == SNMP_NOSUCHINSTANCE ||
@@ -39,6 +55,38 @@ SNMP_KEHUA_INVERTER::SNMP_KEHUA_INVERTER() {
   std::copy(inverter::kBaseOid.begin(), inverter::kBaseOid.end(), root_oid_);
   root_len_ = inverter::kBaseOid.size();
   std::fill(std::begin(name_oid_), std::end(name_oid_), 0);
+}
+
+SNMP_KEHUA_INVERTER::SampleThread::SampleThread(std::size_t stack_size,
+                                                std::function<void()> body)
+    : body_(std::move(body)) {
+  pthread_attr_t attr;
+  int rc = pthread_attr_init(&attr);
+  if (rc == 0) {
+    rc = pthread_attr_setstacksize(&attr, stack_size);
+    if (rc == 0) rc = pthread_create(&handle_, &attr, &SampleThread::Run, this);
+    pthread_attr_destroy(&attr);
+  }
+  if (rc != 0) {
+    throw std::system_error(rc, std::generic_category(),
+                            "cannot start the sampling thread");
+  }
+  joinable_ = true;
+}
+
+SNMP_KEHUA_INVERTER::SampleThread::~SampleThread() { join(); }
+
+void SNMP_KEHUA_INVERTER::SampleThread::join() {
+  if (!joinable_) return;
+  pthread_join(handle_, nullptr);
+  joinable_ = false;
+}
+
+// noexcept: an exception leaving the body ends the process, as it would
+// from a std::thread.
+void* SNMP_KEHUA_INVERTER::SampleThread::Run(void* self) noexcept {
+  static_cast<SampleThread*>(self)->body_();
+  return nullptr;
 }
 
 // Stop the sampling thread before anything of the device is torn down, so
@@ -76,8 +124,8 @@ int SNMP_KEHUA_INVERTER::InitSetting(const Json::Value& settings) {
   session_.peername = peer_name_.data();
 
   if (use_thread_ != 0) {
-    sample_thread_ = std::make_unique<std::thread>(
-        &SNMP_KEHUA_INVERTER::sample_data, this, nullptr);
+    sample_thread_ = std::make_unique<SampleThread>(
+        kSampleStackSize, [this] { sample_data(nullptr); });
   }
   return 1;
 }
@@ -114,7 +162,6 @@ void SNMP_KEHUA_INVERTER::do_sample() {
   unsigned requests = 0;
   bool running = true;
   while (running) {
-    last_update_ = boost::posix_time::second_clock::local_time();
     pdu_ = inverter::snmp::CreatePdu(SNMP_MSG_GETBULK);
     pdu_->non_repeaters = 1;
     pdu_->max_repetitions = 100;
@@ -222,12 +269,17 @@ void SNMP_KEHUA_INVERTER::store_binding(const netsnmp_variable_list& var) {
 
 void SNMP_KEHUA_INVERTER::RunCheckThreshold() {
   if (b_mode_ != inverter::kAlarmMode) return;
-  for (const inverter::AlarmRow& row : inverter::kAlarmTable) {
-    std::ostringstream text;
-    text << inverter::kAlarmIdPrefix << std::setw(3) << std::setfill('0')
-         << signal_index_ << '0';
-    const std::string id = text.str();
-    const std::string id2 = text.str();
+  // The texts handed to the host are made once, not on every round.
+  static const std::string group = inverter::kAlarmGroup;
+  static const auto names = [] {
+    std::array<std::string, inverter::kAlarmTable.size()> out;
+    for (size_t i = 0; i < out.size(); ++i)
+      out[i] = inverter::kAlarmTable[i].name;
+    return out;
+  }();
+  for (size_t i = 0; i < inverter::kAlarmTable.size(); ++i) {
+    const inverter::AlarmRow& row = inverter::kAlarmTable[i];
+    const std::string id = AlarmId(signal_index_);
     float reading;
     std::memcpy(&reading,
                 reinterpret_cast<const unsigned char*>(&data_) +
@@ -236,7 +288,7 @@ void SNMP_KEHUA_INVERTER::RunCheckThreshold() {
     const bool state = reading != 0.0f;
     const unsigned short signal = signal_index_;
     signal_index_ = static_cast<unsigned short>(signal_index_ + 1);
-    CheckThresholdBool(inverter::kAlarmType, id, id2, inverter::kAlarmGroup,
-                       row.name, state, signal);
+    CheckThresholdBool(inverter::kAlarmType, id, id, group, names[i], state,
+                       signal);
   }
 }

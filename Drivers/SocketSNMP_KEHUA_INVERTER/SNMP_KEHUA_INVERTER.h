@@ -45,13 +45,18 @@ class SNMP_KEHUA_INVERTER
   std::unique_ptr<std::thread> sample_thread_;
   int use_thread_ = 0;
 
+  // Examines the answer in response_; returns whether the walk goes on.
+  // Sets *cut to a reason when the walk is ended to stop a misbehaving
+  // agent. Protected so that the answer fuzzer can hand it parsed answers.
+  bool process_response(const char** cut);
+  // Stops and joins the sampling thread, if any. The thread calls virtual
+  // members: a subclass must call this in its own destructor, before its
+  // part of the object is torn down.
+  void stop_sampling();
+
  private:
   // Stores one binding's value; returns false when the walk must end.
   void store_binding(const netsnmp_variable_list& var);
-  // Examines one answer; returns whether the walk goes on. Sets *cut to a
-  // reason when the walk is ended to stop a misbehaving agent.
-  bool process_response(const char** cut);
-  void stop_sampling();
 
   std::string peer_name_;  // owned copy handed to the library as peer name
   std::mutex stop_mutex_;

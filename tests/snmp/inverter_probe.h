@@ -10,6 +10,10 @@
 
 class InverterProbe : public SNMP_KEHUA_INVERTER {
  public:
+  // A sampling thread must be stopped before the object's type changes back
+  // to SNMP_KEHUA_INVERTER under it.
+  ~InverterProbe() override { stop_sampling(); }
+
   void SetIds(unsigned int data_id, const std::string& peer) {
     data_id_ = data_id;
     peer_address_ = peer;

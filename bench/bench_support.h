@@ -1,0 +1,239 @@
+#pragma once
+// Shared pieces of the benchmark programs: silencing the driver's standard
+// output, process figures from /proc, and simulated inverters run as child
+// processes on loopback.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <streambuf>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bench {
+
+// An output stream buffer writing straight to a file descriptor.
+class FdBuf : public std::streambuf {
+ public:
+  explicit FdBuf(int fd) : fd_(fd) { setp(buf_, buf_ + sizeof buf_); }
+  ~FdBuf() override { sync(); }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (sync() != 0) return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+      *pptr() = traits_type::to_char_type(c);
+      pbump(1);
+    }
+    return traits_type::not_eof(c);
+  }
+  int sync() override {
+    const char* p = pbase();
+    while (p < pptr()) {
+      const ssize_t n = ::write(fd_, p, static_cast<size_t>(pptr() - p));
+      if (n <= 0) return -1;
+      p += n;
+    }
+    setp(buf_, buf_ + sizeof buf_);
+    return 0;
+  }
+
+ private:
+  int fd_;
+  char buf_[4096];
+};
+
+// Sends the process's standard output (the driver prints two lines a
+// round) to /dev/null for this object's lifetime; out() still reaches the
+// original standard output.
+class QuietStdout {
+ public:
+  QuietStdout() {
+    std::cout.flush();
+    std::fflush(stdout);
+    saved_ = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved_ < 0 || null_fd < 0 || ::dup2(null_fd, STDOUT_FILENO) < 0)
+      throw std::runtime_error("cannot redirect standard output");
+    ::close(null_fd);
+    buf_ = std::make_unique<FdBuf>(saved_);
+    out_ = std::make_unique<std::ostream>(buf_.get());
+  }
+  ~QuietStdout() {
+    out_->flush();
+    std::cout.flush();
+    std::fflush(stdout);
+    ::dup2(saved_, STDOUT_FILENO);
+    ::close(saved_);
+  }
+  QuietStdout(const QuietStdout&) = delete;
+  QuietStdout& operator=(const QuietStdout&) = delete;
+  std::ostream& out() { return *out_; }
+
+ private:
+  int saved_ = -1;
+  std::unique_ptr<FdBuf> buf_;
+  std::unique_ptr<std::ostream> out_;
+};
+
+// Figures of this process from /proc/self/status (KiB, threads) and the sum
+// of its mappings from /proc/self/maps. Under qemu-user, status describes
+// the emulator's own process while maps lists the emulated program's
+// address space.
+struct ProcFigures {
+  long rss_kib = -1;
+  long size_kib = -1;
+  long threads = -1;
+  long mapped_kib = -1;
+};
+
+inline ProcFigures ReadProcFigures() {
+  ProcFigures f;
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    std::istringstream in(line);
+    std::string key;
+    long value = 0;
+    in >> key >> value;
+    if (key == "VmRSS:") f.rss_kib = value;
+    if (key == "VmSize:") f.size_kib = value;
+    if (key == "Threads:") f.threads = value;
+  }
+  std::ifstream maps("/proc/self/maps");
+  unsigned long long total = 0;
+  while (std::getline(maps, line)) {
+    unsigned long long lo = 0, hi = 0;
+    if (std::sscanf(line.c_str(), "%llx-%llx", &lo, &hi) == 2 && hi > lo)
+      total += hi - lo;
+  }
+  f.mapped_kib = static_cast<long>(total / 1024);
+  return f;
+}
+
+// User plus system CPU time of the whole process, in seconds.
+inline double CpuSeconds() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// Simulated inverters (tools/inverter_sim), one child process each, on
+// 127.0.0.1 ports from `first_port` up (a port in use is skipped). Each
+// child is also told to exit by itself after `max_seconds`, so none outlives
+// a benchmark that dies. Stopped (SIGTERM, then SIGKILL) on destruction.
+class SimFarm {
+ public:
+  SimFarm(const std::string& program, int count, int first_port,
+          double max_seconds) {
+    int port = first_port;
+    for (int i = 0; i < count; ++i) {
+      for (int attempt = 0;; ++attempt, ++port) {
+        if (attempt == 50) {
+          Stop();
+          throw std::runtime_error("no free port for the simulator");
+        }
+        if (Start(program, port, max_seconds)) break;
+      }
+      ++port;
+    }
+  }
+  ~SimFarm() { Stop(); }
+  SimFarm(const SimFarm&) = delete;
+  SimFarm& operator=(const SimFarm&) = delete;
+
+  const std::vector<std::string>& peers() const { return peers_; }
+  void Stop() {
+    for (const Child& c : children_) ::kill(c.pid, SIGTERM);
+    for (const Child& c : children_) {
+      int status = 0;
+      bool gone = false;
+      for (int i = 0; i < 100 && !gone; ++i) {  // up to 2 s each
+        gone = ::waitpid(c.pid, &status, WNOHANG) == c.pid;
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      if (!gone) {
+        ::kill(c.pid, SIGKILL);
+        ::waitpid(c.pid, &status, 0);
+      }
+      ::close(c.out_fd);
+    }
+    children_.clear();
+    peers_.clear();
+  }
+
+ private:
+  struct Child {
+    pid_t pid;
+    int out_fd;
+  };
+
+  // Starts one simulator; true once it reports "ready", false when it
+  // exits (port in use). Throws when it cannot be run at all.
+  bool Start(const std::string& program, int port, double max_seconds) {
+    const std::string listen = "127.0.0.1:" + std::to_string(port);
+    const std::string duration = std::to_string(max_seconds);
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    // posix_spawn rather than fork: it also works in a program run under
+    // qemu-user, whose emulated fork crashes the child here.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    const char* argv[] = {program.c_str(), "--listen",       listen.c_str(),
+                          "--duration",    duration.c_str(), nullptr};
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr,
+                                 const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+      ::close(fds[0]);
+      ::close(fds[1]);
+      throw std::runtime_error("cannot run " + program);
+    }
+    ::close(fds[1]);
+    std::string seen;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (seen.find('\n') == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+      pollfd p{fds[0], POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      char buf[256];
+      const ssize_t n = ::read(fds[0], buf, sizeof buf);
+      if (n <= 0) break;  // exited
+      seen.append(buf, static_cast<size_t>(n));
+    }
+    if (seen.rfind("ready ", 0) == 0) {
+      children_.push_back({pid, fds[0]});
+      peers_.push_back(listen);
+      return true;
+    }
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(fds[0]);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 1) return false;
+    throw std::runtime_error("cannot run " + program);
+  }
+
+  std::vector<Child> children_;
+  std::vector<std::string> peers_;
+};
+
+}  // namespace bench

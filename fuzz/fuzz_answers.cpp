@@ -1,0 +1,128 @@
+// Arbitrary bytes as an agent's answer to a walking device. The bytes are
+// parsed by Net-SNMP's own parser, the way the library parses a datagram
+// it receives (snmp_comstr_parse, then snmp_pdu_parse); an answer the
+// library would hand over (parsed, no error status) goes to the walk's
+// per-answer processing. Nothing may crash, hang or trip a sanitizer, and
+// the record changes only where the answer has a well-formed INTEGER or
+// float binding inside the walked subtree for a reading's key (the last
+// such binding of a key wins); the rest of the record stays as it was.
+//
+// Input: one byte choosing the OID the device asked for (0: the subtree's
+// base, k: base.k.0), then the datagram.
+
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "SNMP_KEHUA_INVERTER.h"
+#include "inverter_tables.h"
+
+namespace {
+
+class AnswerProbe : public SNMP_KEHUA_INVERTER {
+ public:
+  void Ask(unsigned key) {
+    std::copy(root_oid_, root_oid_ + root_len_, name_oid_);
+    name_len_ = root_len_;
+    if (key != 0) {
+      name_oid_[name_len_++] = key;
+      name_oid_[name_len_++] = 0;
+    }
+  }
+  // What do_sample does with an answer that came without error status.
+  bool Feed(netsnmp_pdu* answer, const char** cut) {
+    response_.reset(answer);
+    const bool running = process_response(cut);
+    response_.reset();
+    return running;
+  }
+  unsigned char* Record() { return reinterpret_cast<unsigned char*>(&data_); }
+  size_t NameLength() const { return name_len_; }
+};
+
+void Fail(const char* what) {
+  std::fprintf(stderr, "fuzz_answers: %s\n", what);
+  std::abort();
+}
+
+// The record as the answer should leave it.
+void Expect(const netsnmp_pdu& pdu, unsigned char* record) {
+  const size_t base = inverter::kBaseOid.size();
+  for (const netsnmp_variable_list* v = pdu.variables; v != nullptr;
+       v = v->next_variable) {
+    if (v->name_length <= base ||
+        !std::equal(inverter::kBaseOid.begin(), inverter::kBaseOid.end(),
+                    v->name)) {
+      continue;
+    }
+    const inverter::ReadingSlot* slot = inverter::SlotForKey(v->name[base]);
+    if (slot == nullptr) continue;
+    float value;
+    if (v->type == ASN_INTEGER && v->val.integer != nullptr &&
+        v->val_len == sizeof(long)) {
+      value = static_cast<float>(*v->val.integer);
+    } else if ((v->type == ASN_OPAQUE_FLOAT || v->type == ASN_FLOAT) &&
+               v->val.floatVal != nullptr && v->val_len == sizeof(float)) {
+      std::memcpy(&value, v->val.floatVal, sizeof value);
+    } else {
+      continue;
+    }
+    std::memcpy(record + slot->offset, &value, sizeof value);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1) return 0;
+  static AnswerProbe* device = new AnswerProbe();  // reused, never threaded
+  device->Ask(data[0] % 20);
+
+  std::vector<u_char> datagram(data + 1, data + size);
+  size_t length = datagram.size();
+  u_char community[COMMUNITY_MAX_LEN];
+  size_t community_len = sizeof community;
+  long version = -1;
+  u_char* rest = snmp_comstr_parse(datagram.data(), &length, community,
+                                   &community_len, &version);
+  if (rest == nullptr ||
+      (version != SNMP_VERSION_1 && version != SNMP_VERSION_2c)) {
+    return 0;
+  }
+  netsnmp_pdu* pdu =
+      static_cast<netsnmp_pdu*>(std::calloc(1, sizeof(netsnmp_pdu)));
+  pdu->version = version;
+  if (snmp_pdu_parse(pdu, rest, &length) != 0 ||
+      pdu->errstat != SNMP_ERR_NOERROR) {
+    snmp_free_pdu(pdu);
+    return 0;
+  }
+
+  // Known readings before, so that any change shows.
+  unsigned char* record = device->Record();
+  for (unsigned i = 0; i < sizeof(SNMP_KEHUA_INVERTER_Data_t); ++i) {
+    record[i] = static_cast<unsigned char>(0xa5 ^ i);
+  }
+  unsigned char expected[sizeof(SNMP_KEHUA_INVERTER_Data_t)];
+  std::memcpy(expected, record, sizeof expected);
+  Expect(*pdu, expected);
+
+  const char* cut = nullptr;
+  const bool running = device->Feed(pdu, &cut);  // frees the answer
+  if (std::memcmp(record, expected, sizeof expected) != 0) {
+    Fail("the record differs from the answer's well-formed readings");
+  }
+  if (device->NameLength() < inverter::kBaseOid.size() ||
+      device->NameLength() > MAX_OID_LEN) {
+    Fail("the next OID to ask is out of range");
+  }
+  if (running && cut != nullptr) Fail("a cut walk goes on");
+  return 0;
+}

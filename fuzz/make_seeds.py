@@ -1,0 +1,103 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets (fuzz/corpus/<target>/).
+
+Answers: one byte choosing the OID asked for (0: the subtree's base, k:
+base.k.0), then an SNMP datagram. Settings: JSON texts."""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BASE = [1, 3, 6, 1, 4, 1, 44782, 4, 6, 1, 1]
+
+
+def tlv(tag, content):
+    n = len(content)
+    if n < 0x80:
+        length = bytes([n])
+    else:
+        digits = n.to_bytes((n.bit_length() + 7) // 8, "big")
+        length = bytes([0x80 | len(digits)]) + digits
+    return bytes([tag]) + length + content
+
+
+def integer(v):
+    return tlv(0x02, v.to_bytes(max(1, (v.bit_length() + 8) // 8), "big",
+                                signed=True))
+
+
+def oid(arcs):
+    out = bytearray()
+    for arc in [arcs[0] * 40 + arcs[1]] + arcs[2:]:
+        group = [arc & 0x7F]
+        arc >>= 7
+        while arc:
+            group.append(0x80 | (arc & 0x7F))
+            arc >>= 7
+        out += bytes(reversed(group))
+    return tlv(0x06, bytes(out))
+
+
+def response(bindings, status=0, version=1, community=b"varnel", reqid=1234):
+    vbs = b"".join(tlv(0x30, oid(name) + value) for name, value in bindings)
+    pdu = tlv(0xA2, integer(reqid) + integer(status) + integer(0) +
+              tlv(0x30, vbs))
+    return tlv(0x30, integer(version) + tlv(0x04, community) + pdu)
+
+
+def opaque_float(f):
+    return tlv(0x44, b"\x9f\x78\x04" + struct.pack(">f", f))
+
+
+def key(k, *rest):
+    return BASE + [k] + (list(rest) or [0])
+
+
+ANSWERS = {
+    "integer": (0, response([(key(2), integer(230))])),
+    "negative": (3, response([(key(4), integer(-5))])),
+    "opaque_float": (0, response([(key(4), opaque_float(49.9))])),
+    "opaque_double": (0, response([(key(5), tlv(0x44, b"\x9f\x79\x08" +
+                                                struct.pack(">d", 1.5)))])),
+    "several": (0, response([(key(k), integer(k * 10)) for k in range(2, 18)])),
+    "not_increasing": (9, response([(key(3), integer(3)),
+                                    (key(3), integer(4))])),
+    "outside": (17, response([(BASE[:-1] + [2, 0], integer(1))])),
+    "end_of_mib": (0, response([(key(2), tlv(0x82, b""))])),
+    "no_such_object": (0, response([(key(2), tlv(0x80, b""))])),
+    "null": (0, response([(key(2), tlv(0x05, b""))])),
+    "octets": (0, response([(key(6), tlv(0x04, b"230"))])),
+    "gauge": (0, response([(key(7), tlv(0x42, b"\x09"))])),
+    "empty": (0, response([])),
+    "error_status": (0, response([(key(2), integer(1))], status=5)),
+    "v1": (0, response([(key(2), integer(1))], version=0)),
+    "other_community": (0, response([(key(2), integer(1))],
+                                    community=b"public")),
+    "long_oid": (0, response([(key(2, *range(1, 100)), integer(7))])),
+}
+
+SETTINGS = {
+    "empty": "{}",
+    "threaded": '{"appSetting":{"use_thread":"1"}}',
+    "mode2": '{"appSetting":{"b_mode":"2","use_thread":0}}',
+    "mode3": '{"appSetting":{"b_mode":3},"thresholdSetting":{"12040064001":'
+             '{"SignalName":"mains","NMAlarmID":"1","ID":2,"SignalNumber":"3"},'
+             '"x":{"SignalName":["a"]},"y":5}}',
+    "mode3_array": '{"appSetting":{"b_mode":"3"},"thresholdSetting":[1,{"ID":2}]}',
+    "odd_types": '{"appSetting":{"b_mode":[1],"use_thread":{"a":1}}}',
+    "big_numbers": '{"appSetting":{"b_mode":"99999999999","use_thread":-1e300}}',
+    "not_object": '[{"appSetting":{"b_mode":"2"}}]',
+}
+
+
+def main():
+    for name, (asked, datagram) in ANSWERS.items():
+        with open(os.path.join(HERE, "corpus", "answers", name), "wb") as f:
+            f.write(bytes([asked]) + datagram)
+    for name, text in SETTINGS.items():
+        with open(os.path.join(HERE, "corpus", "settings", name + ".json"),
+                  "w") as f:
+            f.write(text)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# The test suite under the sanitizers:
+#   - AddressSanitizer + UndefinedBehaviorSanitizer (LeakSanitizer included):
+#     the whole suite, through scripts/test.sh (build folder build-address);
+#   - ThreadSanitizer: the tests that run threads (the scripted agent's,
+#     the driver's and the fault tests), build folder build-thread.
+# Any sanitizer report fails the run. Extra arguments go to both ctest runs.
+# Usage: scripts/test-sanitizers.sh [ctest arguments...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer: whole suite"
+scripts/test.sh --sanitize address "$@"
+
+echo "== ThreadSanitizer: threaded tests"
+threaded=(test_agent_tests driver_tests fault_tests)
+cmake -S . -B build-thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_WERROR=ON \
+  -DTARN_SANITIZE=thread -DTARN_BUILD_BENCH=OFF -DTARN_BUILD_TOOLS=OFF >/dev/null
+cmake --build build-thread -j"$(nproc)" --target "${threaded[@]}"
+regex="^($(IFS='|'; echo "${threaded[*]}"))\$"
+(cd build-thread && ctest --output-on-failure -j"$(nproc)" -R "$regex" "$@")
