@@ -162,6 +162,8 @@ void SNMP_KEHUA_INVERTER::do_sample() {
   unsigned requests = 0;
   bool running = true;
   while (running) {
+    // The host sees the device's last activity move with every request.
+    last_update_ = boost::posix_time::second_clock::local_time();
     pdu_ = inverter::snmp::CreatePdu(SNMP_MSG_GETBULK);
     pdu_->non_repeaters = 1;
     pdu_->max_repetitions = 100;
