@@ -43,7 +43,7 @@ set(CMAKE_CXX_FLAGS_INIT -Wno-psabi)
 # packages (libc6:armhf and the others, installed by bootstrap-armhf.sh).
 # The cross toolchain's own copy in /usr/arm-linux-gnueabihf is a different
 # glibc build: its loader with the multiarch libc.so.6 crashes in libnetsnmp.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;/)
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-arm;-L;/)
 
 # A test program cannot exec an armhf helper program itself (qemu-user runs
 # only the first program; the kernel here has no binfmt handler for ARM): a

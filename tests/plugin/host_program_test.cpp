@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -50,6 +51,14 @@ class Child {
   Child(std::vector<std::string> args, const fs::path& dir,
         const std::string& name)
       : out_(dir / (name + ".out")), err_(dir / (name + ".err")) {
+    // The host program may need a launcher (an emulator in cross builds).
+    if (!args.empty() && args[0] == TARN_HOST) {
+      std::istringstream launcher(TARN_HOST_LAUNCHER);
+      std::vector<std::string> words{
+          std::istream_iterator<std::string>(launcher),
+          std::istream_iterator<std::string>()};
+      args.insert(args.begin(), words.begin(), words.end());
+    }
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
