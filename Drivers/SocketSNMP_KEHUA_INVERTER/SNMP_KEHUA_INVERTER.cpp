@@ -158,6 +158,8 @@ void SNMP_KEHUA_INVERTER::do_sample() {
   std::copy(root_oid_, root_oid_ + root_len_, name_oid_);
   name_len_ = root_len_;
 
+  // Named in diagnostics; unset only if the host skipped InitSetting.
+  const char* peer = session_.peername != nullptr ? session_.peername : "";
   const char* cut = nullptr;
   unsigned requests = 0;
   bool running = true;
@@ -178,8 +180,7 @@ void SNMP_KEHUA_INVERTER::do_sample() {
 
     if (status != STAT_SUCCESS || !response_) {
       if (status == STAT_TIMEOUT) {
-        std::fprintf(stderr, "Timeout: No Response from %s\n",
-                     session_.peername);
+        std::fprintf(stderr, "Timeout: No Response from %s\n", peer);
       } else {
         std::printf("snmp get error %d\n", status);
         std::fflush(stdout);
@@ -197,7 +198,7 @@ void SNMP_KEHUA_INVERTER::do_sample() {
     response_.reset();
   }
   if (cut != nullptr) {
-    std::fprintf(stderr, "Walk of %s cut short: %s\n", session_.peername, cut);
+    std::fprintf(stderr, "Walk of %s cut short: %s\n", peer, cut);
   }
   ss_.reset();
   RoundDone();

@@ -81,7 +81,7 @@ class SNMP_KEHUA_INVERTER
   void stop_sampling();
 
  private:
-  // Stores one binding's value; returns false when the walk must end.
+  // Stores the value of one binding inside the subtree into its reading.
   void store_binding(const netsnmp_variable_list& var);
 
   std::string peer_name_;  // owned copy handed to the library as peer name
