@@ -138,8 +138,9 @@ std::optional<std::vector<Reading>> walk(int port, std::string community,
     else if (var.type == ASN_INTEGER)
       std::snprintf(text, sizeof text, "%ld", *var.val.integer);
     else  // unsigned 32-bit types; a long may be 32 bits wide
-      std::snprintf(text, sizeof text, "%lu",
-                    static_cast<unsigned long>(*var.val.integer) & 0xffffffffUL);
+      std::snprintf(
+          text, sizeof text, "%lu",
+          static_cast<unsigned long>(*var.val.integer) & 0xffffffffUL);
     readings.emplace_back(
         var.name[kRootLen], var.type,
         var.type != ASN_OCTET_STR
