@@ -219,12 +219,12 @@ TEST(ScriptedAgentTest, OtherValueTypesAndErrorsArrive) {
   EXPECT_EQ(static_cast<unsigned long>(*resp->variables->val.integer),
             4000000000ul);
 
-  agent.SetScript(Always(Fixed(OctetString("KEHUA"))));
+  agent.SetScript(Always(Fixed(OctetString("UPS-01"))));
   ASSERT_EQ(client.Send(SNMP_MSG_GETBULK, kRoot, &resp), STAT_SUCCESS);
   EXPECT_EQ(resp->variables->type, ASN_OCTET_STR);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(resp->variables->val.string),
                         resp->variables->val_len),
-            "KEHUA");
+            "UPS-01");
 
   agent.SetScript(Always(Reply::Error(SNMP_ERR_GENERR, 1, {{kRoot, Null()}})));
   ASSERT_EQ(client.Send(SNMP_MSG_GETBULK, kRoot, &resp), STAT_SUCCESS);
