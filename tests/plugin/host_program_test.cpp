@@ -18,6 +18,8 @@
 #include <sstream>
 #include <thread>
 
+#include "free_port.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -32,17 +34,7 @@ void WriteFile(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-int FreeUdpPort() {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
+using tarn::test::FreeUdpPort;
 
 // A child process with stdout and stderr in files; killed by its pid if it
 // is still running when the object goes away.

@@ -17,6 +17,8 @@
 #include <sstream>
 #include <thread>
 
+#include "free_port.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -28,18 +30,6 @@ constexpr std::size_t kRootLen = std::size(kRoot);
 // Key K of K.0, type and value as text; floats with 9 digits, which tell any
 // two floats apart.
 using Reading = std::tuple<int, int, std::string>;
-
-int free_udp_port() {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
 
 std::string read_file(const fs::path& path) {
   std::ifstream in(path);
@@ -178,7 +168,7 @@ class SimTest : public ::testing::Test {
   }
   // Starts a simulator on a free port and waits for its ready line.
   std::unique_ptr<Sim> start(std::vector<std::string> args) {
-    port_ = free_udp_port();
+    port_ = tarn::test::FreeUdpPort();
     const std::string address = "127.0.0.1:" + std::to_string(port_);
     args.insert(args.end(), {"--listen", address});
     auto sim = std::make_unique<Sim>(args, dir_ / std::to_string(port_));
