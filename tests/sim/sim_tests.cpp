@@ -10,14 +10,13 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <thread>
-
-#include "free_port.h"
 
 namespace {
 
@@ -37,7 +36,8 @@ std::string read_file(const fs::path& path) {
 }
 
 // The simulator as a child process with stdout and stderr in files next to
-// `out`; killed by pid when the object goes away.
+// `out`; stopped by pid with SIGTERM (SIGKILL if it hangs) and waited for when
+// the object goes away.
 class Sim {
  public:
   Sim(std::vector<std::string> args, const fs::path& out) : out_(out) {
@@ -55,7 +55,10 @@ class Sim {
     }
   }
   ~Sim() {
-    if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
+    if (pid_ <= 0) return;
+    terminate();
+    if (wait_exit() == -1 && kill(pid_, SIGKILL) == 0)
+      waitpid(pid_, nullptr, 0);
   }
 
   fs::path err() const { return fs::path(out_) += ".err"; }
@@ -69,13 +72,14 @@ class Sim {
     }
     return "";
   }
-  // Exit status, or -1 if the child has not exited normally within 5 s.
+  // Exit status (128 + N when killed by signal N), or -1 if the child has
+  // not ended within 5 s.
   int wait_exit() {
     for (int i = 0; i < 250; ++i, std::this_thread::sleep_for(20ms)) {
       int status = 0;
       if (waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       }
     }
     return -1;
@@ -166,18 +170,21 @@ class SimTest : public ::testing::Test {
       "timeline": [)" + timeline + "]}";
     return (dir_ / "profile.json").string();
   }
-  // Starts a simulator on a free port and waits for its ready line.
+  // Starts a simulator on port 0 and takes the port it got from its ready
+  // line.
   std::unique_ptr<Sim> start(std::vector<std::string> args) {
-    port_ = tarn::test::FreeUdpPort();
-    const std::string address = "127.0.0.1:" + std::to_string(port_);
-    args.insert(args.end(), {"--listen", address});
-    auto sim = std::make_unique<Sim>(args, dir_ / std::to_string(port_));
-    EXPECT_EQ(sim->line(0), "ready " + address);
+    args.insert(args.end(), {"--listen", "127.0.0.1:0"});
+    auto sim = std::make_unique<Sim>(args, dir_ / std::to_string(++started_));
+    const std::string ready = sim->line(0);
+    port_ = 0;
+    std::sscanf(ready.c_str(), "ready 127.0.0.1:%d", &port_);
+    EXPECT_GT(port_, 0) << ready;
     return sim;
   }
 
   fs::path dir_;
   int port_ = 0;
+  int started_ = 0;
 };
 
 TEST_F(SimTest, ServesProfileInOrderQuietlyAndStopsCleanlyOnSigterm) {
@@ -204,6 +211,17 @@ TEST_F(SimTest, ServesProfileInOrderQuietlyAndStopsCleanlyOnSigterm) {
   EXPECT_EQ(sim->wait_exit(), 0);
   EXPECT_EQ(read_file(sim->err()), "");
   EXPECT_TRUE(fs::is_empty(dir_ / "state")) << "left files behind";
+
+  // Stopped at any moment of its start, it still removes its folder (a
+  // signal before main() has created nothing).
+  for (int delay_ms : {0, 2, 5, 10, 20, 40, 80}) {
+    Sim early({"--listen", "127.0.0.1:0"}, dir_ / "early");
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    early.terminate();
+    const int status = early.wait_exit();
+    EXPECT_TRUE(status == 0 || status == 128 + SIGTERM) << status;
+    EXPECT_TRUE(fs::is_empty(dir_ / "state")) << "left files at " << delay_ms;
+  }
 }
 
 TEST_F(SimTest, DefaultProfileFileMatchesBuiltInValues) {
@@ -227,7 +245,7 @@ TEST_F(SimTest, TimelineChangesValueAndTypeThenDurationEnds) {
   EXPECT_EQ(sim->wait_exit(), 0);
 }
 
-TEST_F(SimTest, BadProfileExitsWithStatus2AndOneLine) {
+TEST_F(SimTest, BadProfileOrOptionExitsWithStatus2AndOneLine) {
   for (const char* bad : {
            R"({"objects": {"2": {"type": "INTEGER", "value": 1})",  // syntax
            R"({"objects": {"18": {"type": "INTEGER", "value": 1}}})",
@@ -241,6 +259,15 @@ TEST_F(SimTest, BadProfileExitsWithStatus2AndOneLine) {
     EXPECT_EQ(read_file(dir_ / "out"), "") << "started with " << bad;
     const std::string text = read_file(sim.err());
     EXPECT_TRUE(text.size() > 1 && text.find('\n') == text.size() - 1) << text;
+  }
+  // UDP only: other transports, lists and missing ports are refused.
+  for (const char* listen :
+       {"tcp:127.0.0.1:0", "tcp:0", "unix:/tmp/sim.sock", "/tmp/sim.sock",
+        "127.0.0.1:0,127.0.0.1:0", "127.0.0.1", "udp6:::1:0"}) {
+    Sim sim({"--listen", listen}, dir_ / "out");
+    EXPECT_EQ(sim.wait_exit(), 2) << listen;
+    const std::string text = read_file(sim.err());
+    EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
   }
 }
 

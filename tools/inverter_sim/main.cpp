@@ -9,17 +9,26 @@
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 // clang-format on
 
+// The agent library's first listening session; exported but not declared in
+// its headers.
+extern "C" netsnmp_session* main_session;
+
+#include <netdb.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
 #include <string>
 
 #include "profile.h"
+#include "tarn_version.h"
 
 namespace {
 
@@ -36,23 +45,86 @@ constexpr const char kUsage[] =
 Simulated UPS inverter: an SNMP v2c agent serving 1.3.6.1.4.1.44782.4.6.1.1.K.0
 for K = 2..17.
 
-  --listen ADDR       UDP address to listen on (default 127.0.0.1:16100;
-                      also udp:HOST:PORT, udp6:[::1]:PORT)
+  --listen ADDR       UDP address to listen on: HOST:PORT, udp:HOST:PORT,
+                      udp6:[HOST]:PORT, or PORT for every address (default
+                      127.0.0.1:16100); port 0 lets the system choose
   --community NAME    read-only community (default varnel)
   --profile FILE      JSON profile with values and timeline (default: built in)
   --duration SECONDS  exit after this long (default: until SIGINT/SIGTERM)
   --help              show this text
+  --version           show the version
 
-Prints "ready ADDR" once listening and one line per timeline change.
+Prints "ready ADDR" once listening (ADDR as given, a port 0 replaced by the
+port it got) and one line per timeline change. SIGINT or SIGTERM at any
+moment stops it and removes its temporary folder.
 Exit status: 0 normal, 1 cannot listen, 2 bad option or profile.
 )";
 
+// A UDP listening address: the text given, where its port starts in it, and
+// the same address in the library's numeric form.
+struct Listen {
+  std::string given;
+  std::size_t port_at = 0;
+  std::string spec;
+};
+
+// Accepts [udp:]HOST:PORT, udp6:[HOST]:PORT and [udp:|udp6:]PORT only, so no
+// other transport (tcp:, unix:, a path, a list) can be opened by accident.
+Listen parse_listen(const std::string& text) {
+  const auto bad = [&](const std::string& why) {
+    return std::runtime_error("--listen \"" + text + "\": not a UDP address (" +
+                              why +
+                              "); use HOST:PORT, udp:HOST:PORT, "
+                              "udp6:[HOST]:PORT or PORT");
+  };
+  const auto prefixed = [&](const char* prefix) {
+    const std::size_t n = std::strlen(prefix);
+    return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
+  };
+  const bool v6 = prefixed("udp6:");
+  const std::size_t start = v6 ? 5 : prefixed("udp:") ? 4 : 0;
+  const std::size_t colon = text.rfind(':');
+  Listen listen{text, colon == text.npos || colon < start ? start : colon + 1,
+                ""};
+  const std::string port = text.substr(listen.port_at);
+  if (port.empty() || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != port.npos ||
+      std::stoi(port) > 65535)
+    throw bad("it needs a port from 0 to 65535 at the end");
+  std::string host;
+  if (listen.port_at > start) {
+    host = text.substr(start, listen.port_at - 1 - start);
+    if (v6 && host.size() > 2 && host.front() == '[' && host.back() == ']')
+      host = host.substr(1, host.size() - 2);
+    else if (v6 || host.empty() || host.find(':') != host.npos)
+      throw bad(v6 ? "the host goes in brackets" : "bad host");
+  }
+  addrinfo hints{};
+  hints.ai_family = v6 ? AF_INET6 : AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints,
+                  &found) != 0)
+    throw bad(std::string("no ") + (v6 ? "IPv6" : "IPv4") + " host \"" + host +
+              "\"");
+  char numeric[NI_MAXHOST];
+  const int named = getnameinfo(found->ai_addr, found->ai_addrlen, numeric,
+                                sizeof numeric, nullptr, 0, NI_NUMERICHOST);
+  freeaddrinfo(found);
+  if (named != 0) throw bad("no numeric address for the host");  // unlikely
+  listen.spec = v6 ? "udp6:[" + std::string(numeric) + "]:" + port
+                   : "udp:" + std::string(numeric) + ":" + port;
+  return listen;
+}
+
 struct Options {
-  std::string listen = "127.0.0.1:16100";
+  Listen listen = parse_listen("127.0.0.1:16100");
   std::string community = "varnel";
   std::string profile;
   double duration = 0;  // 0: run until a signal
   bool help = false;
+  bool version = false;
 };
 
 // Accepts "--name value" and "--name=value"; throws std::runtime_error.
@@ -74,8 +146,10 @@ Options parse_options(int argc, char** argv) {
     };
     if (name == "--help") {
       options.help = true;
+    } else if (name == "--version") {
+      options.version = true;
     } else if (name == "--listen") {
-      options.listen = value();
+      options.listen = parse_listen(value());
     } else if (name == "--community") {
       options.community = value();
     } else if (name == "--profile") {
@@ -94,7 +168,6 @@ Options parse_options(int argc, char** argv) {
       throw std::runtime_error("unknown option " + name + " (see --help)");
     }
   }
-  if (options.listen.empty()) throw std::runtime_error("--listen is empty");
   // The community goes into a configuration line: keep it one plain word.
   const auto plain = [](unsigned char c) {
     return std::isgraph(c) && c != '"' && c != '\'' && c != '#';
@@ -109,6 +182,15 @@ Options parse_options(int argc, char** argv) {
 
 volatile std::sig_atomic_t g_stop = 0;
 extern "C" void on_signal(int) { g_stop = 1; }
+
+// Installed before anything is created, so that SIGINT or SIGTERM at any
+// moment only asks for a stop and the temporary folder is always removed.
+void catch_stop_signals() {
+  struct sigaction action {};
+  action.sa_handler = on_signal;  // no SA_RESTART: a signal ends the select
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
 
 // A private folder for the library's persistent state, removed at exit, so
 // nothing is written anywhere else.
@@ -184,7 +266,8 @@ class Agent {
     netsnmp_ds_set_boolean(app, NETSNMP_DS_AGENT_ROLE, 0);  // 0: master
     netsnmp_ds_set_boolean(app, NETSNMP_DS_AGENT_DONT_LOG_TCPWRAPPERS_CONNECTS,
                            1);
-    netsnmp_ds_set_string(app, NETSNMP_DS_AGENT_PORTS, options.listen.c_str());
+    netsnmp_ds_set_string(app, NETSNMP_DS_AGENT_PORTS,
+                          options.listen.spec.c_str());
 
     // Library messages go to stderr from warnings up; informational ones
     // (such as "Created directory" for its state folder) stay quiet.
@@ -214,6 +297,21 @@ class Agent {
     init_snmp(kAppName);
     listening_ = init_master_agent() == 0;
   }
+  // The port the listening socket got, 0 if unknown.
+  int port() const {
+    void* session = main_session ? snmp_sess_pointer(main_session) : nullptr;
+    const netsnmp_transport* transport =
+        session ? snmp_sess_transport(session) : nullptr;
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (!transport ||
+        getsockname(transport->sock, reinterpret_cast<sockaddr*>(&address),
+                    &length) != 0)
+      return 0;
+    return ntohs(address.ss_family == AF_INET6
+                     ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                     : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+  }
   ~Agent() { snmp_shutdown(kAppName); }
   Agent(const Agent&) = delete;
   Agent& operator=(const Agent&) = delete;
@@ -227,22 +325,22 @@ class Agent {
 int run(const Options& options, Profile& profile) {
   TempDir state_dir;
   Agent agent(options, state_dir.path(), profile.objects);
-  if (!agent.listening()) {
-    std::cerr << "inverter_sim: cannot listen on " << options.listen << '\n';
+  if (g_stop) return 0;
+  const int port = agent.port();
+  if (!agent.listening() || port == 0) {
+    std::cerr << "inverter_sim: cannot listen on " << options.listen.given
+              << '\n';
     return 1;
   }
-
-  struct sigaction action {};
-  action.sa_handler = on_signal;  // no SA_RESTART: a signal ends the select
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
   // A no-op repeating alarm bounds each wait to 100 ms, so timeline changes,
   // the end of --duration and a signal that lands just before the wait are
   // all handled promptly.
   snmp_alarm_register_hr(
       {0, 100000}, SA_REPEAT, [](unsigned int, void*) {}, nullptr);
 
-  std::cout << "ready " << options.listen << std::endl;
+  std::cout << "ready "
+            << options.listen.given.substr(0, options.listen.port_at) << port
+            << std::endl;
   const auto start = std::chrono::steady_clock::now();
   std::size_t next = 0;
   while (!g_stop) {
@@ -270,12 +368,17 @@ int run(const Options& options, Profile& profile) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  catch_stop_signals();
   Options options;
   Profile profile;
   try {
     options = parse_options(argc, argv);
     if (options.help) {
       std::cout << kUsage;
+      return 0;
+    }
+    if (options.version) {
+      std::cout << "inverter_sim " TARN_VERSION "\n";
       return 0;
     }
     profile = options.profile.empty() ? default_profile()
