@@ -1,5 +1,6 @@
 #include "events.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -168,14 +169,22 @@ void EventWriter::OnCall(const Call& call) {
   std::string line = FormatEvent(call);
   line += '\n';
   std::lock_guard<std::mutex> lock(mutex_);
+  errno = 0;
   if (std::fwrite(line.data(), 1, line.size(), out_) != line.size() ||
-      std::fflush(out_) != 0)
+      std::fflush(out_) != 0) {
+    if (ok_) error_ = errno != 0 ? errno : -1;
     ok_ = false;
+  }
 }
 
 bool EventWriter::ok() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return ok_;
+}
+
+int EventWriter::error() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return error_;
 }
 
 }  // namespace host

@@ -38,11 +38,14 @@ class EventWriter : public Observer {
   void OnCall(const Call& call) override;
   // Whether every line so far was written completely.
   bool ok() const;
+  // The errno of the first failed write, -1 if it set none, 0 if none failed.
+  int error() const;
 
  private:
   mutable std::mutex mutex_;
   std::FILE* out_;
   bool ok_ = true;
+  int error_ = 0;
 };
 
 }  // namespace host

@@ -1,0 +1,183 @@
+#include "config.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <regex>
+#include <set>
+
+#include "atoi_clamped.h"
+#include "host_error.h"
+#include "options.h"
+
+namespace host {
+namespace {
+
+// The whole file, refused when it is larger than kMaxConfigBytes. The size
+// is checked before reading and the read is bounded (a pipe has no size).
+std::string ReadBounded(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    throw BadInput("cannot read configuration " + path + ": " +
+                   std::strerror(errno));
+  struct stat st {};
+  const std::string too_big = path + " is larger than " +
+                              std::to_string(kMaxConfigBytes) +
+                              " bytes, the most a configuration may have";
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+      static_cast<unsigned long long>(st.st_size) > kMaxConfigBytes) {
+    close(fd);
+    throw BadInput(too_big);
+  }
+  std::string text(kMaxConfigBytes + 1, '\0');
+  std::size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = read(fd, &text[got], text.size() - got);
+    if (n == 0) break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      close(fd);
+      throw BadInput("cannot read configuration " + path + ": " +
+                     std::strerror(error));
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  close(fd);
+  if (got > kMaxConfigBytes) throw BadInput(too_big);
+  text.resize(got);
+  return text;
+}
+
+// Strict JSON; `name` names the text in error lines, with JsonCpp's line
+// and column of the first error.
+Json::Value ParseStrict(const std::string& text, const std::string& name) {
+  Json::CharReaderBuilder builder;
+  Json::CharReaderBuilder::strictMode(&builder.settings_);
+  builder["stackLimit"] = kMaxNesting;
+  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value root;
+  std::string errors;
+  bool ok = false;
+  try {
+    ok = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+  } catch (const Json::Exception&) {  // JsonCpp throws past the stack limit
+    throw BadInput(name + ": nested deeper than " +
+                   std::to_string(kMaxNesting) + " levels");
+  }
+  if (ok) return root;
+  static const std::regex kFirst(R"(\* Line (\d+), Column (\d+)\s+([^\n]*))");
+  std::smatch m;
+  if (std::regex_search(errors, m, kFirst))
+    throw BadInput(name + ", line " + m[1].str() + ", column " + m[2].str() +
+                   ": " + OneLine(m[3].str()));
+  throw BadInput(name + " is not valid JSON: " + OneLine(errors));
+}
+
+// A control character (a NUL included) would cut or garble the peer name.
+void CheckAddress(const Json::Value& address, const std::string& where) {
+  if (address.isNull()) throw BadInput(where + " has no address");
+  if (!address.isString() || address.asString().empty())
+    throw BadInput(where + ": address must be a non-empty string");
+  const std::string text = address.asString();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) {
+      char code[8];
+      std::snprintf(code, sizeof code, "0x%02X", c);
+      throw BadInput(where + ": address has a control character (" + code +
+                     " at offset " + std::to_string(i) + ")");
+    }
+  }
+}
+
+// The host's own reading of use_thread, done as the device reads it; a
+// value the device cannot read is refused as the device would refuse it.
+bool UsesThread(const DeviceConfig& device) {
+  const Json::Value& app = device.entry["settings"]["appSetting"];
+  if (!app.isObject() || !app.isMember("use_thread")) return false;
+  try {
+    return tarn::atoi_clamped(app["use_thread"].asString()) != 0;
+  } catch (const Json::Exception& e) {
+    RefuseSettings(device, e.what());
+  }
+}
+
+DeviceConfig Device(const Json::Value& entry, const std::string& where,
+                    unsigned long rounds) {
+  if (!entry.isObject()) throw BadInput(where + " is not an object");
+  const Json::Value& id = entry["data_id"];
+  if (id.isNull()) throw BadInput(where + " has no data_id");
+  if (!id.isUInt() || id.asUInt() == 0)
+    throw BadInput(where + ": data_id must be a whole number from 1 to " +
+                   "4294967295");
+  CheckAddress(entry["address"], where);
+  const Json::Value& settings = entry["settings"];
+  if (!settings.isNull() && !settings.isObject())
+    throw BadInput(where + ": settings must be an object");
+
+  DeviceConfig device;
+  device.data_id = id.asUInt();
+  device.entry = entry;
+  device.where = where;
+  device.threaded = UsesThread(device);
+  device.rounds = rounds;
+  if (entry.isMember("rounds")) {
+    const Json::Value& own = entry["rounds"];
+    device.rounds = ParseRounds(own.isUInt() ? std::to_string(own.asUInt())
+                                             : OneLine(own.toStyledString()),
+                                where + ": rounds");
+  }
+  return device;
+}
+
+}  // namespace
+
+std::vector<DeviceConfig> ReadConfig(const std::string& path,
+                                     unsigned long rounds) {
+  const Json::Value root = ParseStrict(ReadBounded(path), path);
+  const Json::Value& list = root["devices"];
+  if (!root.isObject() || !list.isArray() || list.empty())
+    throw BadInput(path + " needs a non-empty array \"devices\"");
+
+  std::vector<DeviceConfig> devices;
+  std::set<unsigned int> seen;
+  for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
+    const std::string where =
+        path + ": device " + std::to_string(i + 1) + " of the list";
+    devices.push_back(Device(list[i], where, rounds));
+    const unsigned int id = devices.back().data_id;
+    if (!seen.insert(id).second)
+      throw BadInput(where + ": data_id " + std::to_string(id) +
+                     " is used twice");
+  }
+  return devices;
+}
+
+std::vector<DeviceConfig> AddressConfig(const std::string& address,
+                                        const std::string& settings,
+                                        bool settings_given,
+                                        unsigned long rounds) {
+  Json::Value entry(Json::objectValue);
+  entry["data_id"] = 1;
+  entry["address"] = address;
+  CheckAddress(entry["address"], "--address");
+  if (settings_given) {
+    entry["settings"] = ParseStrict(settings, "--settings");
+    if (!entry["settings"].isObject())
+      throw BadInput("--settings must be a JSON object");
+  }
+  return {Device(entry, "--settings", rounds)};
+}
+
+void RefuseSettings(const DeviceConfig& device, const std::string& what) {
+  throw BadInput(device.where + ": settings the device cannot take (" +
+                 OneLine(what) + ")");
+}
+
+}  // namespace host
