@@ -54,9 +54,33 @@ std::string ReadBounded(const std::string& path) {
   return text;
 }
 
+// JsonCpp skips a comment after an object's '{' or ',' even with comments
+// off, so they are looked for here: a '/' outside a string.
+void RefuseComments(const std::string& text, const std::string& name) {
+  bool in_string = false;
+  unsigned line = 1, column = 1;
+  for (std::size_t i = 0; i < text.size(); ++i, ++column) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i, ++column;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '/') {
+      throw BadInput(name + ", line " + std::to_string(line) + ", column " +
+                     std::to_string(column) + ": comments are not allowed");
+    }
+    if (c == '\n') line += 1, column = 0;
+  }
+}
+
 // Strict JSON; `name` names the text in error lines, with JsonCpp's line
 // and column of the first error.
 Json::Value ParseStrict(const std::string& text, const std::string& name) {
+  RefuseComments(text, name);
   Json::CharReaderBuilder builder;
   Json::CharReaderBuilder::strictMode(&builder.settings_);
   builder["stackLimit"] = kMaxNesting;
