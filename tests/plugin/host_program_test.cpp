@@ -36,8 +36,9 @@ void WriteFile(const fs::path& path, const std::string& text) {
 
 using tarn::test::FreeUdpPort;
 
-// A child process with stdout and stderr in files; killed by its pid if it
-// is still running when the object goes away.
+// A child process with stdout and stderr in files; stopped by its pid with
+// SIGTERM (SIGKILL after 10 s) if it is still running when the object goes
+// away, so that it can clean up after itself.
 class Child {
  public:
   Child(std::vector<std::string> args, const fs::path& dir,
@@ -64,19 +65,22 @@ class Child {
     }
   }
   ~Child() {
-    if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
+    if (pid_ > 0 && kill(pid_, SIGTERM) == 0 && Wait(10s) == -1 && pid_ > 0 &&
+        kill(pid_, SIGKILL) == 0)
+      waitpid(pid_, nullptr, 0);
   }
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  // Exit status, or -1 if the child did not exit normally within `limit`.
+  // Exit status (128 + signal if a signal ended it), or -1 if the child did
+  // not end within `limit`.
   int Wait(std::chrono::seconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
       int status = 0;
       if (waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       }
       std::this_thread::sleep_for(20ms);
     }
@@ -91,6 +95,7 @@ class Child {
     }
     return "";
   }
+  void Signal(int signal) const { kill(pid_, signal); }
   std::string Out() const { return ReadFile(out_); }
   std::string Err() const { return ReadFile(err_); }
 
@@ -195,6 +200,24 @@ void CheckRecord(const Json::Value& send, unsigned device) {
   EXPECT_EQ(readings[8], 3.4f);     // key 10, Opaque float
 }
 
+// Every line of an events file, each a whole JSON object.
+std::vector<Json::Value> ReadEvents(const fs::path& path) {
+  const std::string text = ReadFile(path);
+  EXPECT_TRUE(text.empty() || text.back() == '\n') << "last line cut";
+  std::vector<Json::Value> events;
+  std::istringstream lines(text);
+  Json::CharReaderBuilder builder;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream in(line);
+    Json::Value event;
+    std::string errors;
+    EXPECT_TRUE(Json::parseFromStream(builder, in, &event, &errors))
+        << errors << line;
+    events.push_back(event);
+  }
+  return events;
+}
+
 void RunBothDevices(const fs::path& dir, bool threaded, unsigned long rounds,
                     const std::string& interval) {
   Child sim(
@@ -228,17 +251,7 @@ void RunBothDevices(const fs::path& dir, bool threaded, unsigned long rounds,
             std::string::npos)
       << out;
 
-  std::vector<Json::Value> events;
-  std::istringstream lines(ReadFile(dir / "events.jsonl"));
-  Json::CharReaderBuilder builder;
-  for (std::string line; std::getline(lines, line);) {
-    std::istringstream in(line);
-    Json::Value event;
-    std::string errors;
-    ASSERT_TRUE(Json::parseFromStream(builder, in, &event, &errors))
-        << errors << line;
-    events.push_back(event);
-  }
+  const std::vector<Json::Value> events = ReadEvents(dir / "events.jsonl");
   for (unsigned device : {7u, 9u}) {
     SCOPED_TRACE("device " + std::to_string(device));
     const std::vector<Round> got = RoundsOf(events, device);
@@ -331,6 +344,197 @@ TEST_F(HostProgram, BadInputIsOneLineAndStatusTwo) {
     EXPECT_EQ(err.rfind("host: ", 0), 0u) << err;
     EXPECT_TRUE(!err.empty() && err.back() == '\n');
   }
+}
+
+// Refused input, each kind with its status and one line naming the file or
+// option and what is wrong (line and column where JsonCpp gives them).
+TEST_F(HostProgram, RefusedInputAndFailedWritesAreOneLine) {
+  auto file = [&](const std::string& name, const std::string& text) {
+    WriteFile(dir_ / name, text);
+    return (dir_ / name).string();
+  };
+  const std::string device = R"({"data_id":7,"address":"127.0.0.1:9")";
+  const std::string list = R"({"devices":[)" + device + "}]}";
+  const std::string good = file("good.json", list);
+  auto app = [&](const std::string& name, const std::string& settings) {
+    return file(name, R"({"devices":[)" + device +
+                          R"(,"settings":{"appSetting":)" + settings + "}}]}");
+  };
+  const std::string events = (dir_ / "events.jsonl").string();
+  const std::string b_mode_2 = R"({"appSetting":{"b_mode":"2"}})";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string line;
+  } cases[] = {
+      {{"--config", file("c1.json", list + "\n// note\n")},
+       2,
+       "c1.json, line 2, column 1: "},
+      {{"--config", file("c2.json", "{/**/" + list.substr(1))},
+       2,
+       "c2.json, line 1, column 2: "},
+      {{"--config", file("extra.json", list + " x")},
+       2,
+       "extra.json, line 1, column "},
+      {{"--config", file("dup.json", list.substr(0, list.size() - 1) +
+                                         ",\n\"devices\":[]}")},
+       2,
+       "dup.json, line 2, column 1: Duplicate key: 'devices'"},
+      {{"--config",
+        file("deep.json", std::string(2000, '[') + std::string(2000, ']'))},
+       2,
+       "deep.json: nested deeper than 32 levels"},
+      {{"--config", file("big.json", list + std::string(1 << 20, ' '))},
+       2,
+       "big.json is larger than 1048576 bytes"},
+      {{"--config", app("b_mode.json", R"({"b_mode":{}})")},
+       2,
+       "b_mode.json: device 1 of the list: settings the device cannot take ("},
+      {{"--config", app("thread.json", R"({"use_thread":[]})")},
+       2,
+       "thread.json: device 1 of the list: settings the device cannot take ("},
+      {{"--address", "127.0.0.1:9", "--settings",
+        R"({"appSetting":{"b_mode":[]}})"},
+       2,
+       "--settings: settings the device cannot take ("},
+      {{"--config",
+        file("nul.json",
+             R"({"devices":[{"data_id":7,"address":"127.0.0.1:9\u0000"}]})")},
+       2,
+       "nul.json: device 1 of the list: address has a control character (0x00 "
+       "at offset 11)"},
+      {{"--address", "127.0.0.1:9\n"},
+       2,
+       "--address: address has a control character (0x0A at offset 11)"},
+      {{"--config", good, "--address", "127.0.0.1:9"}, 2, "not both"},
+      {{"--config", good, "--events", events, "--plugin-output",
+        dir_.string() + "/./events.jsonl"},
+       2,
+       "are the same file"},
+      {{"--config", good, "--events", "-", "--plugin-output", "/dev/stdout"},
+       2,
+       "--plugin-output /dev/stdout and standard output are the same file"},
+      {{"--config", good, "--events", good}, 2, "are the same file"},
+      {{"--config", good, "--events", "/dev/full"},
+       1,
+       "writing the events to /dev/full failed"},
+      {{"--address", "127.0.0.1:9", "--settings", b_mode_2, "--plugin-output",
+        "/dev/full"},
+       1,
+       "writing the plug-in's output to /dev/full failed"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    std::vector<std::string> args = {TARN_HOST, "--plugin", PLUGIN_PATH,
+                                     "--rounds", "0"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Child host(args, dir_, "refused" + std::to_string(++n));
+    EXPECT_EQ(host.Wait(20s), c.status);
+    const std::string err = host.Err();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(err.rfind("host: ", 0), 0u) << err;
+    EXPECT_NE(err.find(c.line), std::string::npos) << err;
+  }
+  EXPECT_EQ(ReadFile(good), list);
+}
+
+// ---------------------------------------------------------------------------
+// One device without a configuration file; runs stopped by signals.
+
+Child Simulator(const fs::path& dir) {
+  return Child(
+      {INVERTER_SIM, "--listen", "127.0.0.1:" + std::to_string(FreeUdpPort()),
+       "--profile", PROFILES "/fault_short.json", "--duration", "60"},
+      dir, "sim");
+}
+
+std::string AddressOf(const Child& sim) {
+  const std::string ready = sim.FirstLine();
+  EXPECT_EQ(ready.rfind("ready ", 0), 0u) << ready << sim.Err();
+  return ready.size() > 6 ? ready.substr(6) : "";
+}
+
+TEST_F(HostProgram, AddressRunsOneDeviceWithoutAFile) {
+  Child sim = Simulator(dir_);
+  Child host({TARN_HOST, "--plugin", PLUGIN_PATH, "--address", AddressOf(sim),
+              "--settings", R"({"appSetting":{"b_mode":"2"}})", "--rounds", "2",
+              "--interval", "0.2", "--events", (dir_ / "events.jsonl").string(),
+              "--summary"},
+             dir_, "host");
+  ASSERT_EQ(host.Wait(60s), 0) << host.Err();
+  const std::vector<Round> rounds =
+      RoundsOf(ReadEvents(dir_ / "events.jsonl"), 1);
+  EXPECT_EQ(rounds.size(), 2u);
+  for (const Round& round : rounds) CheckRecord(round.send, 1);
+  EXPECT_NE(host.Out().find("device 1: 2 rounds, alarms raised 0, cleared 0\n"
+                            "host: 1 device deleted, plug-in unloaded\n"),
+            std::string::npos)
+      << host.Out();
+}
+
+TEST_F(HostProgram, SignalsStopTheRunCleanly) {
+  Child sim = Simulator(dir_);
+  const std::string address = AddressOf(sim);
+  const std::string threaded = (dir_ / "threaded.json").string();
+  WriteFile(
+      threaded,
+      R"({"devices":[{"data_id":7,"address":")" + address +
+          R"(","settings":{"appSetting":{"use_thread":"1","b_mode":"2"}}}]})");
+  const struct {
+    int signal;
+    const char* name;
+    unsigned device;
+    std::vector<std::string> args;
+  } cases[] = {{SIGINT,
+                "SIGINT",
+                1,
+                {"--address", address, "--interval", "0.1", "--settings",
+                 R"({"appSetting":{"b_mode":"2"}})"}},
+               {SIGTERM, "SIGTERM", 7, {"--config", threaded}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path events = dir_ / (std::string(c.name) + ".jsonl");
+    std::vector<std::string> args = {TARN_HOST,
+                                     "--plugin",
+                                     PLUGIN_PATH,
+                                     "--rounds",
+                                     "1000",
+                                     "--summary",
+                                     "--events",
+                                     events.string(),
+                                     "--plugin-output",
+                                     (dir_ / "plugin.log").string()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Child host(args, dir_, c.name);
+    for (int i = 0;
+         i < 500 && ReadFile(events).find("\"history\"") == std::string::npos;
+         ++i)
+      std::this_thread::sleep_for(20ms);
+    host.Signal(c.signal);
+    ASSERT_EQ(host.Wait(40s), 128 + c.signal) << host.Err();
+    EXPECT_FALSE(RoundsOf(ReadEvents(events), c.device).empty());
+    const std::string out = host.Out();
+    EXPECT_TRUE(std::regex_search(
+        out, std::regex("\ndevice " + std::to_string(c.device) +
+                        ": [1-9][0-9]* rounds, alarms raised 0, cleared 0\n"
+                        "host: 1 device deleted, plug-in unloaded\n$")))
+        << out;
+    EXPECT_EQ(host.Err(), "host: stopped by " + std::string(c.name) + "\n");
+  }
+
+  // A second signal does not wait for the walk to a silent inverter (20 s).
+  Child stuck({TARN_HOST, "--plugin", PLUGIN_PATH, "--address",
+               "127.0.0.1:" + std::to_string(FreeUdpPort()), "--summary"},
+              dir_, "stuck");
+  for (int i = 0; i < 250 && stuck.Out().find("do_sample") == std::string::npos;
+       ++i)
+    std::this_thread::sleep_for(20ms);
+  stuck.Signal(SIGINT);
+  std::this_thread::sleep_for(300ms);
+  stuck.Signal(SIGINT);
+  EXPECT_EQ(stuck.Wait(5s), 128 + SIGINT);
+  EXPECT_EQ(stuck.Out().find("deleted"), std::string::npos) << stuck.Out();
 }
 
 TEST_F(HostProgram, EventsOnStandardOutputAreAloneThere) {
