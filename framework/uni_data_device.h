@@ -5,12 +5,14 @@
 
 #include <json/json.h>
 
+#include <atomic>
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <cstring>
 #include <iostream>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "atoi_clamped.h"
 #include "tarn_device.h"
@@ -28,13 +30,21 @@ class UniDataDevice : public Base {
 
   // Replaces the record with a stored copy and completes a round with it.
   // A buffer that is not exactly one record long, or no buffer at all, is
-  // refused and changes nothing. Serialised with a walk of the device.
+  // refused and changes nothing. Never waits for the network: a walk holds
+  // the record only to publish it. Called by the host from inside a round
+  // of this device on the same thread (from its SendSP, for example), the
+  // load is kept and completed right after that round, so that neither
+  // round sees the other's record.
   bool LoadFromCache(const unsigned char* data, int len) override {
     if (data == nullptr || len != static_cast<int>(sizeof(Data))) return false;
+    if (round_thread_.load() == std::this_thread::get_id()) {
+      std::memcpy(static_cast<void*>(&pending_), data, sizeof(Data));
+      has_pending_ = true;
+      return true;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     std::memcpy(static_cast<void*>(&data_), data, sizeof(Data));
-    this->data_ready_ = true;
-    this->RoundDone();
+    CompleteRound();
     return true;
   }
 
@@ -80,15 +90,33 @@ class UniDataDevice : public Base {
   virtual void RunCheckThreshold() {}
 
  protected:
+  // Runs RoundDone on the record, then any cache load the host made from
+  // inside it. The caller holds mutex_.
+  void CompleteRound() {
+    round_thread_.store(std::this_thread::get_id());
+    this->data_ready_ = true;
+    this->RoundDone();
+    while (has_pending_) {
+      has_pending_ = false;
+      std::memcpy(static_cast<void*>(&data_), &pending_, sizeof(Data));
+      this->RoundDone();
+    }
+    round_thread_.store(std::thread::id());
+  }
+
   Data data_;
   int b_mode_;
   std::map<std::string, std::string> alarm_ids_;
   std::map<std::string, std::string> signal_names_;
   boost::posix_time::ptime stamp_;
-  std::mutex mutex_;  // serialises a walk and its round with LoadFromCache
+  std::mutex mutex_;  // serialises publishing a record and its round
   Json::Value settings_;
 
  private:
+  std::atomic<std::thread::id> round_thread_{};  // thread inside a round
+  Data pending_;              // a cache load made from inside a round
+  bool has_pending_ = false;  // touched only by the round's thread
+
   void LoadThresholdTable(const Json::Value& settings) {
     static const Json::Value null_value(Json::nullValue);
     static const char* const kIdFields[] = {"NMAlarmID", "ID", "SignalNumber"};

@@ -1,8 +1,12 @@
 #include "SNMP_KEHUA_INVERTER.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -15,7 +19,6 @@ namespace {
 
 constexpr long kTimeoutUs = 10 * 1000 * 1000;
 constexpr char kCommunity[] = "varnel";
-constexpr auto kPause = std::chrono::seconds(5);
 
 // An alarm's id: the prefix, the signal index with at least three digits,
 // then '0' (signal 7 gives "120400640070").
@@ -55,6 +58,7 @@ SNMP_KEHUA_INVERTER::SNMP_KEHUA_INVERTER() {
   std::copy(inverter::kBaseOid.begin(), inverter::kBaseOid.end(), root_oid_);
   root_len_ = inverter::kBaseOid.size();
   std::fill(std::begin(name_oid_), std::end(name_oid_), 0);
+  std::memset(static_cast<void*>(&walk_), 0, sizeof walk_);
 }
 
 SNMP_KEHUA_INVERTER::SampleThread::SampleThread(std::size_t stack_size,
@@ -98,6 +102,8 @@ void SNMP_KEHUA_INVERTER::stop_sampling() {
   {
     std::lock_guard<std::mutex> lock(stop_mutex_);
     stop_ = true;
+    // Ends a wait for an answer at once; the walk then ends without a round.
+    if (wake_fd_ >= 0) eventfd_write(wake_fd_, 1);
   }
   stop_cv_.notify_all();
   sample_thread_->join();
@@ -105,28 +111,39 @@ void SNMP_KEHUA_INVERTER::stop_sampling() {
   stop_ = false;
 }
 
+void SNMP_KEHUA_INVERTER::start_sampling() {
+  sample_thread_ = std::make_unique<SampleThread>(
+      kSampleStackSize, [this] { sample_data(nullptr); });
+}
+
 int SNMP_KEHUA_INVERTER::InitSetting(const Json::Value& settings) {
   static const Json::Value null_value(Json::nullValue);
   // Never two walkers: a running thread stops before settings change.
   stop_sampling();
-
-  data_.id = data_id_;
-  const Json::Value& app = settings["appSetting"];
-  if (app != null_value && app.type() == Json::objectValue) {
-    const Json::Value& use_thread = app["use_thread"];
-    if (use_thread != null_value) {
-      use_thread_ = tarn::atoi_clamped(use_thread.asString());
+  const int old_use_thread = use_thread_;
+  try {
+    data_.id = data_id_;
+    const Json::Value& app = settings["appSetting"];
+    if (app != null_value && app.type() == Json::objectValue) {
+      const Json::Value& use_thread = app["use_thread"];
+      if (use_thread != null_value) {
+        use_thread_ = tarn::atoi_clamped(use_thread.asString());
+      }
     }
+    UniDataDevice::InitSetting(settings);
+  } catch (...) {
+    // Settings that cannot be read leave the device sampling as it was.
+    use_thread_ = old_use_thread;
+    if (use_thread_ != 0) start_sampling();
+    throw;
   }
-  UniDataDevice::InitSetting(settings);
 
   peer_name_ = peer_address_;
   session_.peername = peer_name_.data();
+  peer_refused_.clear();
+  library_peer_ = inverter::snmp::LibraryPeerName(peer_name_, &peer_refused_);
 
-  if (use_thread_ != 0) {
-    sample_thread_ = std::make_unique<SampleThread>(
-        kSampleStackSize, [this] { sample_data(nullptr); });
-  }
+  if (use_thread_ != 0) start_sampling();
   return 1;
 }
 
@@ -141,67 +158,131 @@ void SNMP_KEHUA_INVERTER::sample_data(void*) {
   for (;;) {
     do_sample();
     std::unique_lock<std::mutex> lock(stop_mutex_);
-    if (stop_cv_.wait_for(lock, kPause, [this] { return stop_; })) return;
+    if (stop_cv_.wait_for(lock, pause_, [this] { return stop_; })) return;
   }
 }
 
+namespace {
+
+// An eventfd that ends a walk's waits when written; closed when dropped.
+struct WakeFd {
+  int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  ~WakeFd() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+}  // namespace
+
 void SNMP_KEHUA_INVERTER::do_sample() {
   std::cout << "SNMP_KEHUA_INVERTER::do_sample" << std::endl;
-  // A cached record loaded by the host never mixes with a walk's readings.
-  std::lock_guard<std::mutex> walk_lock(mutex_);
   if (peer_address_.empty()) return;
-
-  ss_ = inverter::snmp::OpenSession(&session_, "snmpbulkwalk");
-  if (!ss_) return;
-  snmp_sess_session(ss_.get())->timeout = session_.timeout;
-
-  std::copy(root_oid_, root_oid_ + root_len_, name_oid_);
-  name_len_ = root_len_;
-
   // Named in diagnostics; unset only if the host skipped InitSetting.
   const char* peer = session_.peername != nullptr ? session_.peername : "";
+  if (library_peer_.empty()) {  // refused before the library sees it
+    std::fprintf(stderr, "snmpbulkwalk: %s: %s\n",
+                 inverter::snmp::Printable(peer).c_str(),
+                 peer_refused_.empty() ? "InitSetting not called"
+                                       : peer_refused_.c_str());
+    return;
+  }
+
+  WakeFd wake;
+  {
+    std::lock_guard<std::mutex> lock(stop_mutex_);
+    if (stop_) return;
+    wake_fd_ = wake.fd;
+  }
+  ss_ = inverter::snmp::Session::Open(&session_, library_peer_.c_str(),
+                                      "snmpbulkwalk", wake.fd);
+  WalkEnd end = WalkEnd::kStopped;
   const char* cut = nullptr;
-  unsigned requests = 0;
-  bool running = true;
-  while (running) {
+  if (ss_) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      walk_ = data_;  // readings persist across walks
+    }
+    end = walk(peer, &cut);
+    ss_.reset();
+  }
+  {
+    std::lock_guard<std::mutex> lock(stop_mutex_);
+    wake_fd_ = -1;
+  }
+  if (end == WalkEnd::kStopped) return;  // not opened, or stopped mid-walk
+  if (cut != nullptr) {
+    std::fprintf(stderr, "Walk of %s cut short: %s\n", peer, cut);
+  }
+  mark_communication(end == WalkEnd::kLost);
+  // The walk's readings become the record in one step, never mixed with a
+  // cached record the host loads meanwhile.
+  constexpr size_t kReadings = offsetof(SNMP_KEHUA_INVERTER_Data_t, readings);
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::memcpy(reinterpret_cast<unsigned char*>(&data_) + kReadings,
+              reinterpret_cast<const unsigned char*>(&walk_) + kReadings,
+              sizeof(walk_.readings));
+  CompleteRound();
+}
+
+SNMP_KEHUA_INVERTER::WalkEnd SNMP_KEHUA_INVERTER::walk(const char* peer,
+                                                       const char** cut) {
+  using Result = inverter::snmp::Session::Result;
+  std::copy(root_oid_, root_oid_ + root_len_, name_oid_);
+  name_len_ = root_len_;
+  comm_status_given_ = false;
+  const auto deadline = std::chrono::steady_clock::now() + max_walk_time_;
+  for (unsigned requests = 1;; ++requests) {
     // The host sees the device's last activity move with every request.
     last_update_ = boost::posix_time::second_clock::local_time();
-    pdu_ = inverter::snmp::CreatePdu(SNMP_MSG_GETBULK);
-    pdu_->non_repeaters = 1;
-    pdu_->max_repetitions = 100;
-    snmp_add_null_var(pdu_, name_oid_, name_len_);
-
-    netsnmp_pdu* answer = nullptr;
-    // The library takes the request PDU and frees it, answered or not.
-    const int status = snmp_sess_synch_response(ss_.get(), pdu_, &answer);
-    pdu_ = nullptr;
-    response_.reset(answer);  // the answer is ours to free
-    ++requests;
-
-    if (status != STAT_SUCCESS || !response_) {
-      if (status == STAT_TIMEOUT) {
+    const Result result =
+        ss_->GetBulk(name_oid_, name_len_, 1, 100, deadline, &response_);
+    switch (result) {
+      case Result::kAnswer:
+        break;
+      case Result::kStopped:
+        return WalkEnd::kStopped;
+      case Result::kDeadline:
+        *cut = "walk took longer than 60 s";
+        return WalkEnd::kDone;
+      case Result::kTimeout:
         std::fprintf(stderr, "Timeout: No Response from %s\n", peer);
-      } else {
-        std::printf("snmp get error %d\n", status);
+        return WalkEnd::kLost;
+      case Result::kSendError:
+        std::printf("snmp get error %d\n", STAT_ERROR);
         std::fflush(stdout);
-      }
-      running = false;
-    } else if (response_->errstat != SNMP_ERR_NOERROR) {
-      running = false;
-    } else {
-      running = process_response(&cut);
+        return WalkEnd::kLost;
+    }
+    bool running = response_->errstat == SNMP_ERR_NOERROR;
+    if (running) {
+      running = process_response(cut);
       if (running && requests >= kMaxRequests) {
-        cut = "more than 1000 requests";
+        *cut = "more than 1000 requests";
         running = false;
       }
     }
     response_.reset();
+    if (!running) return WalkEnd::kDone;
   }
-  if (cut != nullptr) {
-    std::fprintf(stderr, "Walk of %s cut short: %s\n", peer, cut);
+}
+
+// A walk that lost the inverter marks the record: the communication-status
+// reading says 1, so that the record, its history and alarm mode 2 show the
+// readings as stale. The next walk that keeps the inverter leaves what the
+// agent gave, or puts back what it last gave.
+void SNMP_KEHUA_INVERTER::mark_communication(bool lost) {
+  unsigned char* status =
+      reinterpret_cast<unsigned char*>(&walk_) +
+      inverter::SlotForKey(inverter::kCommStatusKey)->offset;
+  if (lost) {
+    const float one = 1.0f;
+    std::memcpy(status, &one, sizeof one);
+    comm_marked_ = true;
+  } else if (comm_marked_) {
+    if (!comm_status_given_) {
+      std::memcpy(status, &agent_comm_status_, sizeof agent_comm_status_);
+    }
+    comm_marked_ = false;
   }
-  ss_.reset();
-  RoundDone();
 }
 
 bool SNMP_KEHUA_INVERTER::process_response(const char** cut) {
@@ -266,20 +347,31 @@ void SNMP_KEHUA_INVERTER::store_binding(const netsnmp_variable_list& var) {
       return;
   }
   // Byte copy: the packed record gives its floats no alignment.
-  std::memcpy(reinterpret_cast<unsigned char*>(&data_) + slot->offset, &value,
+  std::memcpy(reinterpret_cast<unsigned char*>(&walk_) + slot->offset, &value,
               sizeof value);
+  if (slot->key == inverter::kCommStatusKey) {
+    agent_comm_status_ = value;
+    comm_status_given_ = true;
+  }
 }
 
 void SNMP_KEHUA_INVERTER::RunCheckThreshold() {
   if (b_mode_ != inverter::kAlarmMode) return;
-  // The texts handed to the host are made once, not on every round.
-  static const std::string group = inverter::kAlarmGroup;
-  static const auto names = [] {
-    std::array<std::string, inverter::kAlarmTable.size()> out;
-    for (size_t i = 0; i < out.size(); ++i)
-      out[i] = inverter::kAlarmTable[i].name;
-    return out;
+  // The texts handed to the host are made once, not on every round, and
+  // never destroyed: a sampling thread may still complete a round while
+  // the process exits and runs its static destructors.
+  struct Texts {
+    std::string group = inverter::kAlarmGroup;
+    std::array<std::string, inverter::kAlarmTable.size()> names;
+  };
+  static const Texts& texts = *[] {
+    auto* made = new Texts;
+    for (size_t i = 0; i < made->names.size(); ++i)
+      made->names[i] = inverter::kAlarmTable[i].name;
+    return made;
   }();
+  const std::string& group = texts.group;
+  const auto& names = texts.names;
   for (size_t i = 0; i < inverter::kAlarmTable.size(); ++i) {
     const inverter::AlarmRow& row = inverter::kAlarmTable[i];
     const std::string id = AlarmId(signal_index_);

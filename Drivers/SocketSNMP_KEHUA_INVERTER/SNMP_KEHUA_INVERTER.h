@@ -1,9 +1,11 @@
 #pragma once
 // One UPS inverter watched over SNMP v2c: each round walks the inverter's
-// enterprise subtree with GETBULK into the record, then completes the round.
+// enterprise subtree with GETBULK into a working copy of the record, then
+// publishes it and completes the round.
 
 #include <pthread.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -21,6 +23,8 @@ class SNMP_KEHUA_INVERTER
   // Longest walk, in requests; an agent that never leaves the subtree is
   // cut off there.
   static constexpr unsigned kMaxRequests = 1000;
+  // Longest walk, in time; a slow agent is cut off there.
+  static constexpr std::chrono::seconds kMaxWalkTime{60};
   // Stack of a sampling thread. A walk and its round use under 9 KiB of it
   // on x86-64 and on armhf (tests/snmp/stack_test.cpp measures it and keeps
   // it under a quarter); the default of 8 MiB a thread would not let 1,000
@@ -42,9 +46,8 @@ class SNMP_KEHUA_INVERTER
 
  protected:
   netsnmp_session session_;
-  inverter::snmp::SessionPtr ss_;    // open only during a walk
-  netsnmp_pdu* pdu_ = nullptr;       // request being built
-  inverter::snmp::PduPtr response_;  // answer being examined
+  std::unique_ptr<inverter::snmp::Session> ss_;  // open only during a walk
+  inverter::snmp::PduPtr response_;              // answer being examined
   netsnmp_variable_list* vars_ = nullptr;
   oid root_oid_[MAX_OID_LEN];
   size_t root_len_;
@@ -70,8 +73,15 @@ class SNMP_KEHUA_INVERTER
 
   std::unique_ptr<SampleThread> sample_thread_;
   int use_thread_ = 0;
+  // The walk's working copy of the record: readings persist across walks,
+  // and the record the host sees changes only when a walk publishes.
+  SNMP_KEHUA_INVERTER_Data_t walk_;
+  // Timing; tests shorten them.
+  std::chrono::steady_clock::duration pause_ = std::chrono::seconds(5);
+  std::chrono::steady_clock::duration max_walk_time_ = kMaxWalkTime;
 
-  // Examines the answer in response_; returns whether the walk goes on.
+  // Examines the answer in response_, storing into walk_; returns whether
+  // the walk goes on.
   // Sets *cut to a reason when the walk is ended to stop a misbehaving
   // agent. Protected so that the answer fuzzer can hand it parsed answers.
   bool process_response(const char** cut);
@@ -81,11 +91,26 @@ class SNMP_KEHUA_INVERTER
   void stop_sampling();
 
  private:
+  enum class WalkEnd { kDone, kLost, kStopped };
+  // The request loop of one walk, on an open session.
+  WalkEnd walk(const char* peer, const char** cut);
   // Stores the value of one binding inside the subtree into its reading.
   void store_binding(const netsnmp_variable_list& var);
+  // Sets the communication-status reading after a walk (see the .cpp).
+  void mark_communication(bool lost);
+  void start_sampling();
 
-  std::string peer_name_;  // owned copy handed to the library as peer name
+  std::string peer_name_;     // owned copy handed to the library as peer name
+  std::string library_peer_;  // peer_name_ with its UDP domain, or empty
+  std::string peer_refused_;  // why peer_name_ was refused
+  // The communication-status reading as the agent last gave it, whether
+  // this walk gave it, and whether the record marks the inverter lost.
+  float agent_comm_status_ = 0.0f;
+  bool comm_status_given_ = false;
+  bool comm_marked_ = false;
+
   std::mutex stop_mutex_;
   std::condition_variable stop_cv_;
   bool stop_ = false;
+  int wake_fd_ = -1;  // eventfd of the walk in progress, under stop_mutex_
 };

@@ -36,6 +36,10 @@ constexpr const ReadingSlot* SlotForKey(unsigned long key) {
   return nullptr;
 }
 
+// The communication-status reading: a walk that loses the inverter sets it
+// to 1, so that a record of stale readings says so.
+constexpr unsigned kCommStatusKey = 16;
+
 // Alarms of alarm mode 2, evaluated top to bottom; active when the reading
 // is not zero.
 struct AlarmRow {

@@ -1,14 +1,24 @@
 #pragma once
-// Process-wide Net-SNMP support for devices that walk on their own threads.
-// The library's first initialisation and its session and request id counters
-// are not thread-safe, so initialisation runs once and opening, closing and
-// PDU creation are serialised on one mutex; requests and answers run
-// concurrently on separate single-session handles.
+// The one place that talks to the Net-SNMP library.
+//
+// Debian's library does no locking of its own: its id counters, statistics,
+// error state and (for SNMPv3) user and engine-time caches are shared by
+// every session in the process. Every library call of a walk therefore runs
+// under one process-wide lock, and only the wait for an answer runs outside
+// it, so that many devices wait on their inverters at the same time.
+//
+// What a session accepts: datagrams from the peer's own address and port
+// (checked before they are parsed), with the session's community (checked
+// after), answering an unpredictable request id. INTEGERs with redundant
+// leading sign octets are shortened before parsing, so that a 32-bit build
+// reads what a 64-bit one does.
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 
+#include <chrono>
 #include <memory>
+#include <string>
 
 namespace inverter::snmp {
 
@@ -19,21 +29,59 @@ void EnsureLibrary();
 // Fills a session template with the library's defaults.
 void InitTemplate(netsnmp_session* session);
 
+// Checks an inverter address: UDP only (HOST, HOST:PORT, udp:..., udp6:...,
+// [IPv6] or [IPv6]:PORT), no control characters. Returns the name to hand
+// to the library (with an explicit UDP domain, so that no other transport
+// is ever chosen from the text), or an empty string and sets *why.
+std::string LibraryPeerName(const std::string& address, std::string* why);
+
+// `text` with control and non-ASCII bytes written as \xNN: safe on one line.
+std::string Printable(const std::string& text);
+
 struct PduDeleter {
-  void operator()(netsnmp_pdu* pdu) const { snmp_free_pdu(pdu); }
+  void operator()(netsnmp_pdu* pdu) const;  // frees under the library lock
 };
 using PduPtr = std::unique_ptr<netsnmp_pdu, PduDeleter>;
 
-struct SessionCloser {
-  void operator()(void* handle) const;
+// One open session of a walk. Closed (under the lock) when destroyed.
+class Session {
+ public:
+  enum class Result {
+    kAnswer,     // *answer holds the response
+    kTimeout,    // no answer after the library's time-out and retries
+    kSendError,  // the request could not be sent (STAT_ERROR)
+    kStopped,    // the wake descriptor became readable
+    kDeadline,   // the deadline passed before an answer came
+  };
+
+  // Opens a session from the template to `library_peer` (from
+  // LibraryPeerName). On failure writes "<label>: <error text>" to standard
+  // error and returns null. `wake_fd` (an eventfd) ends any wait of this
+  // session when it becomes readable; -1 for none.
+  static std::unique_ptr<Session> Open(netsnmp_session* templ,
+                                       const char* library_peer,
+                                       const char* label, int wake_fd);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Sends a GETBULK for one OID and waits for its answer, the library's
+  // time-out and retries, a stop, or the deadline, whichever comes first.
+  Result GetBulk(const oid* name, size_t name_len, long non_repeaters,
+                 long max_repetitions,
+                 std::chrono::steady_clock::time_point deadline,
+                 PduPtr* answer);
+
+ private:
+  struct Exchange;
+  Session(void* handle, int sock, int wake_fd);
+  static int OnAnswer(int op, netsnmp_session*, int reqid, netsnmp_pdu* pdu,
+                      void* magic);
+
+  void* handle_;
+  int sock_;
+  int wake_fd_;
+  std::unique_ptr<Exchange> exchange_;
 };
-using SessionPtr = std::unique_ptr<void, SessionCloser>;
-
-// Opens a single session from the template; on failure writes
-// "<label>: <error text>" to standard error and returns null.
-SessionPtr OpenSession(netsnmp_session* templ, const char* label);
-
-// Creates a request PDU of the given command.
-netsnmp_pdu* CreatePdu(int command);
 
 }  // namespace inverter::snmp

@@ -66,10 +66,13 @@ class HostileAgentTest : public WalkTest {
 
       EXPECT_EQ(Walk(), h.line);
       EXPECT_EQ(Rounds(), rounds + 1);
+      // A walk that lost the inverter marks its readings stale.
+      std::map<unsigned, float> expected = h.readings;
+      if (h.line.find(Timeout()) != std::string::npos)
+        expected.emplace(14, 1.0f);
       for (unsigned e = 0; e < 16; ++e) {
-        const auto it = h.readings.find(e);
-        EXPECT_EQ(dev.Reading(e),
-                  it == h.readings.end() ? kSentinel : it->second)
+        const auto it = expected.find(e);
+        EXPECT_EQ(dev.Reading(e), it == expected.end() ? kSentinel : it->second)
             << "entry " << e;
       }
       // Answers sent after the walk gave up go to a closed socket; let them

@@ -77,11 +77,12 @@ TEST(ThreadedStop, DeletingADeviceStopsItsThreadMidPauseAndMidWalk) {
     }
     const auto start = steady_clock::now();
     dev.reset();
-    // Well inside the 5 s pause; a walk in progress finishes first.
-    EXPECT_LT(steady_clock::now() - start, seconds(3)) << mid_walk;
+    // Bounded at 100 ms (generous margin here); a walk in progress ends
+    // without a round.
+    EXPECT_LT(steady_clock::now() - start, milliseconds(500)) << mid_walk;
     const size_t requests = agent.request_count();
     const size_t rounds = rec.Count(Kind::SendSP, id);
-    EXPECT_EQ(rounds, 1u);
+    EXPECT_EQ(rounds, mid_walk ? 0u : 1u);
     std::this_thread::sleep_for(milliseconds(200));
     EXPECT_EQ(agent.request_count(), requests);
     EXPECT_EQ(rec.Count(Kind::SendSP, id), rounds);
@@ -152,9 +153,10 @@ TEST(CacheReload, IsNeverMixedWithAWalk) {
 
   const auto sends = rec.CallsOf(Kind::SendSP);
   ASSERT_EQ(sends.size(), 2u);
-  // The walk finished first, with its own readings only; then the cache.
+  // The cache is published at once, whole; then the walk, with its own
+  // readings only.
   for (unsigned e = 0; e < 16; ++e) {
-    EXPECT_EQ(ReadingOf(sends[0], e), 2.0f + e);
-    EXPECT_EQ(ReadingOf(sends[1], e), -1.0f);
+    EXPECT_EQ(ReadingOf(sends[0], e), -1.0f);
+    EXPECT_EQ(ReadingOf(sends[1], e), 2.0f + e);
   }
 }
