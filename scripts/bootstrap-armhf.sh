@@ -9,12 +9,18 @@
 #     the native libsnmp-dev, so its .deb is unpacked into BUILD/_deps/netsnmp-armhf
 #     (pass BUILD/_deps/netsnmp-armhf as NETSNMP_ROOT);
 #   - GoogleTest for armhf, built from Debian's sources in /usr/src/googletest
-#     and installed into BUILD/_deps/gtest (on CMAKE_PREFIX_PATH).
+#     and installed into BUILD/_deps/gtest (on CMAKE_PREFIX_PATH); left out
+#     with --no-gtest (builds without the tests, e.g. scripts/package.sh).
 #
-# Usage: scripts/bootstrap-armhf.sh [BUILD]   (default: build-armhf)
+# Usage: scripts/bootstrap-armhf.sh [--no-gtest] [BUILD]   (default: build-armhf)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
+gtest=1
+if [ "${1:-}" = "--no-gtest" ]; then
+  gtest=0
+  shift
+fi
 build="${1:-build-armhf}"
 case "$build" in /*) ;; *) build="$root/$build" ;; esac
 triplet=arm-linux-gnueabihf
@@ -72,6 +78,7 @@ if [ "$(cat "$snmp_dir/.version" 2>/dev/null)" != "$snmp_version" ] ||
 fi
 
 # --- GoogleTest for armhf -----------------------------------------------------
+[ "$gtest" = 1 ] || exit 0
 gtest_prefix="$build/_deps/gtest"
 gtest_stamp="$(dpkg-query -W -f='${Version}' googletest) $(sha1sum "$toolchain" | cut -c1-40)"
 if [ "$(cat "$gtest_prefix/.stamp" 2>/dev/null)" != "$gtest_stamp" ] ||

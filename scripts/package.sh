@@ -1,0 +1,155 @@
+#!/usr/bin/env bash
+# Builds the Debian packages of the plug-in and of the tools for amd64 and
+# armhf into dist/:
+#   tarn-inverter-plugin_VERSION_ARCH.deb  the plug-in, in the plug-in folder
+#                                          (TARN_PLUGIN_DIR, cmake/Install.cmake)
+#   tarn-inverter-tools_VERSION_ARCH.deb   tarn_host and inverter_sim in /usr/bin
+# VERSION is the project's version (top-level CMakeLists.txt). Dependencies
+# come from the binaries (dpkg-shlibdeps). Build folders: build-pkg-amd64,
+# build-pkg-armhf (the plug-in and the two programs only, no tests).
+# Extra arguments go to both CMake configurations, e.g.
+#   scripts/package.sh -DTARN_PLUGIN_DIR=lib/monitor/drivers
+# scripts/check-packages.sh checks the result (lintian, install, run).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root="$PWD"
+umask 022
+
+maintainer="${TARN_MAINTAINER:-Plug-in Dev <dev@example.invalid>}"
+source_name=tarn-inverter
+archs=(amd64 armhf)
+
+scripts/bootstrap.sh
+scripts/bootstrap-armhf.sh --no-gtest build-pkg-armhf
+# Reproducible file times and changelog date: those of the last commit.
+export SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}"
+
+# --- build ----------------------------------------------------------------------
+# $1 arch; the rest go to cmake. Debian's hardening flags for the arch.
+configure_and_build() {
+  local arch="$1" build="$root/build-pkg-$1"
+  shift
+  local -a cross=()
+  if [ "$arch" = armhf ]; then
+    cross=(--toolchain "$root/cmake/toolchain-armhf.cmake"
+           -DNETSNMP_ROOT="$build/_deps/netsnmp-armhf")
+  fi
+  flags() {
+    DEB_BUILD_MAINT_OPTIONS=hardening=+all \
+      dpkg-architecture -a"$arch" -c dpkg-buildflags --get "$1" 2>/dev/null
+  }
+  mkdir -p "$build"
+  local log="$build/package-build.log"
+  if ! { CFLAGS="$(flags CPPFLAGS) $(flags CFLAGS)" \
+         CXXFLAGS="$(flags CPPFLAGS) $(flags CXXFLAGS)" LDFLAGS="$(flags LDFLAGS)" \
+         cmake -S "$root" -B "$build" "${cross[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+           -DCMAKE_INSTALL_PREFIX=/usr -DTARN_WERROR=ON -DTARN_BUILD_TESTS=OFF \
+           -DTARN_BUILD_BENCH=OFF -DTARN_BUILD_TOOLS=ON "$@" &&
+         cmake --build "$build" -j"$(nproc)" \
+           --target SocketSNMP_KEHUA_INVERTER tarn_host inverter_sim; } >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "package: the $arch build failed (log: $log)" >&2
+    exit 1
+  fi
+}
+
+# --- one package ----------------------------------------------------------------
+# $1 arch, $2 CMake install component, $3 package name, $4 synopsis,
+# $5 extended description, $6 extra control fields (may be empty).
+make_package() {
+  local arch="$1" component="$2" package="$3" synopsis="$4" description="$5" extra="$6"
+  local build="$root/build-pkg-$arch"
+  local stage="$build/package/$package" work="$build/package/$package.work"
+  rm -rf "$stage" "$work"
+  mkdir -p "$stage/DEBIAN" "$work/debian"
+  DESTDIR="$stage" cmake --install "$build" --component "$component" >/dev/null
+  # Stripped as Debian strips; shared objects are not executable.
+  while IFS= read -r -d '' f; do
+    case "$f" in
+      *.so | *.so.*) "$TARN_STRIP" --remove-section=.comment --remove-section=.note \
+                       --strip-unneeded "$f"
+                     chmod 0644 "$f" ;;
+      *) "$TARN_STRIP" --remove-section=.comment --remove-section=.note "$f" ;;
+    esac
+  done < <(find "$stage/usr/bin" "$stage/usr/lib" -type f -print0 2>/dev/null)
+  if [ -d "$stage/usr/share/man" ]; then
+    find "$stage/usr/share/man" -type f -name '*.[0-9]' -exec gzip -9n {} +
+  fi
+
+  local doc="$stage/usr/share/doc/$package"
+  mkdir -p "$doc"
+  cp packaging/copyright "$doc/copyright"
+  {
+    echo "$source_name ($version) unstable; urgency=medium"
+    echo
+    echo "  * Release $version: see the project's history."
+    echo
+    echo " -- $maintainer  $(date -u -R -d "@$SOURCE_DATE_EPOCH")"
+  } | gzip -9n >"$doc/changelog.gz"
+
+  # Dependencies of every ELF file in the package, from its dynamic section.
+  # The plug-in's host operations are bound from the host program at load
+  # time: its "symbol not found" notes (warning bit 4) are expected.
+  local -a elves=()
+  while IFS= read -r -d '' f; do
+    if [ "$(od -An -tx1 -N4 "$f" | tr -d ' \n')" = 7f454c46 ]; then elves+=("$f"); fi
+  done < <(find "$stage/usr" -type f -print0)
+  local depends=""
+  if [ ${#elves[@]} -gt 0 ]; then
+    printf 'Source: %s\n\nPackage: %s\nArchitecture: any\n' "$source_name" "$package" \
+      >"$work/debian/control"
+    depends="$(cd "$work" && dpkg-architecture -a"$arch" -c \
+      dpkg-shlibdeps -O --warnings=3 "${elves[@]}" 2>"$work/shlibdeps.log" |
+      sed -n 's/^shlibs:Depends=//p')" || { cat "$work/shlibdeps.log" >&2; exit 1; }
+    [ -n "$depends" ] || { echo "package: no dependencies found for $package" >&2; exit 1; }
+  fi
+
+  (cd "$stage" && find . -type f ! -path './DEBIAN/*' -printf '%P\0' | LC_ALL=C sort -z |
+     xargs -0 md5sum >DEBIAN/md5sums)
+  local size
+  size="$(du -sk --exclude=DEBIAN "$stage" | cut -f1)"
+  {
+    echo "Package: $package"
+    echo "Source: $source_name"
+    echo "Version: $version"
+    echo "Architecture: $arch"
+    [ -n "$extra" ] && echo "$extra"
+    echo "Maintainer: $maintainer"
+    echo "Installed-Size: $size"
+    [ -n "$depends" ] && echo "Depends: $depends"
+    echo "Section: net"
+    echo "Priority: optional"
+    echo "Description: $synopsis"
+    printf '%s\n' "$description" | fold -s -w 72 | sed 's/ *$//; s/^/ /'
+  } >"$stage/DEBIAN/control"
+  rm -rf "$work"
+  mkdir -p "$root/dist"
+  local deb="$root/dist/${package}_${version}_${arch}.deb"
+  dpkg-deb --build --root-owner-group -Zxz "$stage" "$deb" >/dev/null
+  echo "package: $deb"
+  echo "  Depends: ${depends:-(none)}"
+  dpkg-deb --contents "$deb" | awk '$6 !~ /\/$/ { print "  " $6 }'
+}
+
+version=""
+for arch in "${archs[@]}"; do
+  echo "== $arch: configure and build (folder build-pkg-$arch)"
+  configure_and_build "$arch" "$@"
+  # shellcheck disable=SC1090
+  . "$root/build-pkg-$arch/package.env"
+  if [ -n "$version" ] && [ "$version" != "$TARN_VERSION" ]; then
+    echo "package: version $TARN_VERSION of $arch differs from $version" >&2
+    exit 1
+  fi
+  version="$TARN_VERSION"
+  rm -f "dist/tarn-inverter-plugin_${version}_$arch.deb" "dist/tarn-inverter-tools_${version}_$arch.deb"
+  make_package "$arch" plugin tarn-inverter-plugin \
+    "UPS inverter plug-in for the monitoring host" \
+    "Device-driver plug-in that watches UPS inverters over SNMP v2c. The monitoring host loads $TARN_PLUGIN_PATH/$TARN_PLUGIN_FILE and obtains its provider through the exported get_providers; each device walks one inverter's readings every round, publishes a 75-byte record and reports six alarms." \
+    "Multi-Arch: same"
+  make_package "$arch" tools tarn-inverter-tools \
+    "host program and simulated inverter for the UPS inverter plug-in" \
+    "tarn_host loads a device plug-in as the monitoring host does, runs its devices for a number of rounds and writes every call they make into the host to an events file. inverter_sim is a simulated UPS inverter: an SNMP v2c agent serving a JSON profile with a timeline." \
+    ""
+done
+echo "== packages of version $version in dist/"
