@@ -91,33 +91,26 @@ class Sim {
   pid_t pid_ = -1;
 };
 
-// Walks the subtree as the plug-in does: GETBULK with non-repeaters 1, one
-// binding per answer. std::nullopt when a request gets no usable answer.
-std::optional<std::vector<Reading>> walk(int port, std::string community,
-                                         long timeout_us = 1000000) {
-  netsnmp_session config;
-  snmp_sess_init(&config);
-  config.version = SNMP_VERSION_2c;
-  std::string peer = "127.0.0.1:" + std::to_string(port);
-  config.peername = peer.data();
-  config.community = reinterpret_cast<u_char*>(community.data());
-  config.community_len = community.size();
-  config.timeout = timeout_us;
-  config.retries = 0;
-  const std::unique_ptr<void, int (*)(void*)> session(snmp_sess_open(&config),
-                                                      snmp_sess_close);
+// The walk of an open session (none: std::nullopt).
+std::optional<std::vector<Reading>> walk_session(void* session) {
+  const long version = session ? snmp_sess_session(session)->version : 0;
   std::vector<Reading> readings;
   std::vector<oid> next(std::begin(kRoot), std::end(kRoot));
   for (int i = 0; session && i < 40; ++i) {
-    netsnmp_pdu* request = snmp_pdu_create(SNMP_MSG_GETBULK);
-    request->non_repeaters = 1;
-    request->max_repetitions = 10;
+    netsnmp_pdu* request = snmp_pdu_create(
+        version == SNMP_VERSION_1 ? SNMP_MSG_GETNEXT : SNMP_MSG_GETBULK);
+    if (version != SNMP_VERSION_1) {
+      request->non_repeaters = 1;
+      request->max_repetitions = 10;
+    }
     snmp_add_null_var(request, next.data(), next.size());
     netsnmp_pdu* answer = nullptr;
-    const int status =
-        snmp_sess_synch_response(session.get(), request, &answer);
+    const int status = snmp_sess_synch_response(session, request, &answer);
     const std::unique_ptr<netsnmp_pdu, void (*)(netsnmp_pdu*)> owned(
         answer, snmp_free_pdu);
+    if (status == STAT_SUCCESS && version == SNMP_VERSION_1 &&
+        answer->errstat == SNMP_ERR_NOSUCHNAME)
+      return readings;  // v1's end of the MIB view
     if (status != STAT_SUCCESS || answer->errstat || !answer->variables)
       return std::nullopt;
     const netsnmp_variable_list& var = *answer->variables;
@@ -146,8 +139,88 @@ std::optional<std::vector<Reading>> walk(int port, std::string community,
   return std::nullopt;
 }
 
+// Who asks: a community (v1, v2c) or a v3 user with SHA-256 and AES,
+// authNoPriv with an authentication passphrase, authPriv with both.
+struct Auth {
+  Auth(const char* community = "varnel") : community(community) {}
+  long version = SNMP_VERSION_2c;
+  std::string community, user, auth_pass, priv_pass;
+};
+
+Auth v3(std::string user, std::string auth_pass = "",
+        std::string priv_pass = "") {
+  Auth auth("");
+  auth.version = SNMP_VERSION_3;
+  auth.user = std::move(user);
+  auth.auth_pass = std::move(auth_pass);
+  auth.priv_pass = std::move(priv_pass);
+  return auth;
+}
+
+// Walks the subtree as the plug-in does: GETBULK with non-repeaters 1 (GETNEXT
+// in v1), one binding per answer. std::nullopt when a request gets no usable
+// answer. A v3 walk gives the agent's engine ID and then forgets the user the
+// library cached for it, so the next walk derives its keys afresh.
+std::optional<std::vector<Reading>> walk(int port, Auth auth,
+                                         long timeout_us = 1000000,
+                                         std::string* engine_id = nullptr) {
+  netsnmp_session config;
+  snmp_sess_init(&config);
+  config.version = auth.version;
+  std::string peer = "127.0.0.1:" + std::to_string(port);
+  config.peername = peer.data();
+  config.community = reinterpret_cast<u_char*>(auth.community.data());
+  config.community_len = auth.community.size();
+  config.securityName = auth.user.data();
+  config.securityNameLen = auth.user.size();
+  config.securityLevel = !auth.priv_pass.empty()   ? SNMP_SEC_LEVEL_AUTHPRIV
+                         : !auth.auth_pass.empty() ? SNMP_SEC_LEVEL_AUTHNOPRIV
+                                                   : SNMP_SEC_LEVEL_NOAUTH;
+  config.securityAuthProto = usmHMAC192SHA256AuthProtocol;
+  config.securityAuthProtoLen = USM_AUTH_PROTO_SHA_LEN;
+  config.securityPrivProto = usmAESPrivProtocol;
+  config.securityPrivProtoLen = USM_PRIV_PROTO_AES_LEN;
+  for (auto [pass, key, length] :
+       {std::tuple(&auth.auth_pass, config.securityAuthKey,
+                   &config.securityAuthKeyLen),
+        std::tuple(&auth.priv_pass, config.securityPrivKey,
+                   &config.securityPrivKeyLen)})
+    if (*length = pass->empty() ? 0 : USM_AUTH_KU_LEN; *length)
+      generate_Ku(config.securityAuthProto, config.securityAuthProtoLen,
+                  reinterpret_cast<u_char*>(pass->data()), pass->size(), key,
+                  length);
+  config.timeout = timeout_us;
+  config.retries = 0;
+  const std::unique_ptr<void, int (*)(void*)> session(snmp_sess_open(&config),
+                                                      snmp_sess_close);
+  const auto readings = walk_session(session.get());
+  const netsnmp_session* used = session ? snmp_sess_session(session.get()) : 0;
+  if (used && auth.version == SNMP_VERSION_3) {
+    if (engine_id)
+      engine_id->assign(reinterpret_cast<char*>(used->securityEngineID),
+                        used->securityEngineIDLen);
+    if (usmUser* user =
+            usm_get_user(used->securityEngineID, used->securityEngineIDLen,
+                         auth.user.data())) {
+      usm_remove_user(user);
+      usm_free_user(user);
+    }
+  }
+  return readings;
+}
+
 class SimTest : public ::testing::Test {
  protected:
+  // The library's full initialisation (v3 needs it), without reading
+  // configuration files or storing state.
+  static void SetUpTestSuite() {
+    setenv("MIBS", "", 1);
+    for (int flag : {NETSNMP_DS_LIB_DONT_READ_CONFIGS,
+                     NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD,
+                     NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE})
+      netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, flag, 1);
+    init_snmp("sim_tests");
+  }
   void SetUp() override {
     char pattern[] = "/tmp/sim_tests.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -159,7 +232,8 @@ class SimTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   // Writes a profile whose objects 2..7 differ from the built-in ones.
-  std::string profile(const std::string& timeline) {
+  std::string profile(const std::string& timeline,
+                      const std::string& users = "") {
     std::ofstream(dir_ / "profile.json") << R"({"objects": {
         "2": {"type": "INTEGER", "value": -5},
         "3": {"type": "INTEGER", "value": 2147483647},
@@ -167,7 +241,8 @@ class SimTest : public ::testing::Test {
         "5": {"type": "Gauge32", "value": 4000000000},
         "6": {"type": "OCTET STRING", "value": "on line"},
         "7": {"type": "Opaque float", "value": -0.125}},
-      "timeline": [)" + timeline + "]}";
+      "timeline": [)" + timeline + "], \"users\": [" +
+                                                users + "]}";
     return (dir_ / "profile.json").string();
   }
   // Starts a simulator on port 0 and takes the port it got from its ready
@@ -224,6 +299,43 @@ TEST_F(SimTest, ServesProfileInOrderQuietlyAndStopsCleanlyOnSigterm) {
   }
 }
 
+TEST_F(SimTest, V3UsersReadTheSameValuesAsCommunitiesAtTheirLevelOnly) {
+  auto sim = start(
+      {"--engine-id", "0x80001F8888A1B2C3D4E5", "--engine-boots", "41",
+       "--user", "alice:sha-256:alice-auth-pass:AES:alice-priv-pass",
+       "--profile",
+       profile(
+           "",
+           R"({"name": "bob", "auth": "SHA-256", "auth_pass": "bob-pass"})")});
+  const auto v2c = walk(port_, "varnel");
+  ASSERT_TRUE(v2c && v2c->size() == 16u);
+  Auth v1;
+  v1.version = SNMP_VERSION_1;
+  EXPECT_EQ(walk(port_, v1), v2c);
+  std::string id;
+  EXPECT_EQ(walk(port_, v3("alice", "alice-auth-pass", "alice-priv-pass"),
+                 1000000, &id),
+            v2c);
+  EXPECT_EQ(id, std::string("\x80\x00\x1f\x88\x88\xa1\xb2\xc3\xd4\xe5", 10));
+  u_int boots = 0, engine_time = 0;
+  get_enginetime(reinterpret_cast<u_char*>(id.data()), id.size(), &boots,
+                 &engine_time, FALSE);
+  EXPECT_EQ(boots, 41u);
+  EXPECT_EQ(walk(port_, v3("bob", "bob-pass")), v2c);
+
+  // Below the user's level, wrong passphrases, unknown users: no values.
+  for (const Auth& refused :
+       {v3("alice", "alice-auth-pass"), v3("bob"), v3("bob", "bob-wrong"),
+        v3("alice", "alice-auth-wrong", "alice-priv-pass"),
+        v3("alice", "alice-auth-pass", "alice-priv-wrong"), v3("mallory")})
+    EXPECT_FALSE(walk(port_, refused, 300000)) << refused.user;
+
+  sim.reset();
+  EXPECT_EQ((read_file(dir_ / "1") + read_file(dir_ / "1.err")).find("-pass"),
+            std::string::npos);
+  EXPECT_TRUE(fs::is_empty(dir_ / "state")) << "left files behind";
+}
+
 TEST_F(SimTest, DefaultProfileFileMatchesBuiltInValues) {
   auto built_in_sim = start({});
   const auto built_in = walk(port_, "varnel");
@@ -260,14 +372,25 @@ TEST_F(SimTest, BadProfileOrOptionExitsWithStatus2AndOneLine) {
     const std::string text = read_file(sim.err());
     EXPECT_TRUE(text.size() > 1 && text.find('\n') == text.size() - 1) << text;
   }
-  // UDP only: other transports, lists and missing ports are refused.
-  for (const char* listen :
-       {"tcp:127.0.0.1:0", "tcp:0", "unix:/tmp/sim.sock", "/tmp/sim.sock",
-        "127.0.0.1:0,127.0.0.1:0", "127.0.0.1", "udp6:::1:0"}) {
-    Sim sim({"--listen", listen}, dir_ / "out");
-    EXPECT_EQ(sim.wait_exit(), 2) << listen;
+  // UDP only; bad users refused in one line without their passphrases.
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"--listen", "tcp:127.0.0.1:0"},
+           {"--listen", "tcp:0"},
+           {"--listen", "unix:/tmp/sim.sock"},
+           {"--listen", "/tmp/sim.sock"},
+           {"--listen", "127.0.0.1:0,127.0.0.1:0"},
+           {"--listen", "127.0.0.1"},
+           {"--user", "u:SHA1:secret-pass"},
+           {"--user", "u:secret-pass:SHA"},
+           {"--user", "u:SHA:secret-pass:AES128:secret-priv"},
+           {"--user", "u:SHA:secret-pass:AES:secret"},
+           {"--user", "u x:SHA:secret-pass"},
+           {"--user", "u:MD5"}}) {
+    Sim sim(args, dir_ / "out");
+    EXPECT_EQ(sim.wait_exit(), 2) << args[1];
     const std::string text = read_file(sim.err());
     EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
+    EXPECT_EQ(text.find("secret"), text.npos) << text;
   }
 }
 

@@ -1,6 +1,6 @@
-// Simulated UPS inverter: an SNMP v2c agent that serves the readings of one
-// inverter under 1.3.6.1.4.1.44782.4.6.1.1 from a JSON profile and changes
-// them along the profile's timeline.
+// Simulated UPS inverter: an SNMP agent (v1, v2c, v3) that serves the readings
+// of one inverter under 1.3.6.1.4.1.44782.4.6.1.1 from a JSON profile and
+// changes them along the profile's timeline.
 
 // net-snmp-config.h must precede the other Net-SNMP headers.
 // clang-format off
@@ -18,12 +18,14 @@ extern "C" netsnmp_session* main_session;
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <list>
 #include <stdexcept>
 #include <string>
 
@@ -42,14 +44,27 @@ constexpr u_char kAsnTypes[] = {ASN_INTEGER, ASN_GAUGE, ASN_OPAQUE_FLOAT,
 
 constexpr const char kUsage[] =
     R"(usage: inverter_sim [options]
-Simulated UPS inverter: an SNMP v2c agent serving 1.3.6.1.4.1.44782.4.6.1.1.K.0
-for K = 2..17.
+Simulated UPS inverter: an SNMP agent (v1, v2c, v3) serving
+1.3.6.1.4.1.44782.4.6.1.1.K.0 for K = 2..17, read-only.
 
   --listen ADDR       UDP address to listen on: HOST:PORT, udp:HOST:PORT,
                       udp6:[HOST]:PORT, or PORT for every address (default
                       127.0.0.1:16100); port 0 lets the system choose
-  --community NAME    read-only community (default varnel)
-  --profile FILE      JSON profile with values and timeline (default: built in)
+  --community NAME    read-only community for v1 and v2c (default varnel)
+  --user NAME[:AUTH:AUTHPASS[:PRIV:PRIVPASS]]
+                      an SNMPv3 user, answered at its level or above:
+                      NAME alone is noAuthNoPriv, with AUTH authNoPriv,
+                      with PRIV authPriv. AUTH: MD5, SHA, SHA-224, SHA-256,
+                      SHA-384, SHA-512; PRIV: DES, AES, AES-192, AES-256
+                      (any case); passphrases 8 to 128 characters, AUTHPASS
+                      without ':'. Repeatable; also "users" in the profile
+  --engine-id HEX     SNMPv3 engine ID, 5 to 32 bytes in hex (default: a new
+                      random one at every start)
+  --engine-boots N    SNMPv3 engine boots to start with, 1..2147483646
+                      (default 1)
+  --delay-ms N        send every answer N ms late (0..60000, default 0);
+                      other requests are served meanwhile
+  --profile FILE      JSON profile: values, timeline, users (default: built in)
   --duration SECONDS  exit after this long (default: until SIGINT/SIGTERM)
   --help              show this text
   --version           show the version
@@ -123,9 +138,41 @@ struct Options {
   std::string community = "varnel";
   std::string profile;
   double duration = 0;  // 0: run until a signal
+  std::vector<User> users;
+  std::string engine_id;  // bytes; empty: random
+  long engine_boots = 0;  // 0: the library's default
+  long delay_ms = 0;
   bool help = false;
   bool version = false;
 };
+
+long parse_whole(const std::string& option, const std::string& text, long min,
+                 long max) {
+  char* end = nullptr;
+  errno = 0;
+  const long number = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) ||
+      *end != '\0' || errno != 0 || number < min || number > max)
+    throw std::runtime_error(option + " needs a whole number from " +
+                             std::to_string(min) + " to " +
+                             std::to_string(max) + ", not \"" + text + "\"");
+  return number;
+}
+
+// An engine ID from hex digits (an optional 0x in front): the bytes.
+std::string parse_engine_id(const std::string& text) {
+  const std::string hex = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0
+                              ? text.substr(2)
+                              : text;
+  if (hex.size() % 2 != 0 || hex.size() < 10 || hex.size() > 64 ||
+      hex.find_first_not_of("0123456789abcdefABCDEF") != hex.npos)
+    throw std::runtime_error("--engine-id needs 5 to 32 bytes in hex, not \"" +
+                             text + "\"");
+  std::string bytes;
+  for (std::size_t i = 0; i < hex.size(); i += 2)
+    bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return bytes;
+}
 
 // Accepts "--name value" and "--name=value"; throws std::runtime_error.
 Options parse_options(int argc, char** argv) {
@@ -154,6 +201,15 @@ Options parse_options(int argc, char** argv) {
       options.community = value();
     } else if (name == "--profile") {
       options.profile = value();
+    } else if (name == "--user") {
+      options.users.push_back(parse_user(
+          value(), "--user #" + std::to_string(options.users.size() + 1)));
+    } else if (name == "--engine-id") {
+      options.engine_id = parse_engine_id(value());
+    } else if (name == "--engine-boots") {
+      options.engine_boots = parse_whole(name, value(), 1, 2147483646);
+    } else if (name == "--delay-ms") {
+      options.delay_ms = parse_whole(name, value(), 0, 60000);
     } else if (name == "--duration") {
       const std::string text = value();
       char* end = nullptr;
@@ -240,11 +296,73 @@ int handle_key(netsnmp_mib_handler* handler, netsnmp_handler_registration*,
   return SNMP_ERR_NOERROR;
 }
 
+// Quoted for the library's configuration lines: \ and " escaped.
+std::string quoted(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + '"';
+}
+
+// Sends every answer of a transport `delay` late from an alarm of the agent's
+// select loop, so requests that arrive meanwhile are served (and delayed) in
+// parallel.
+class DelayedSends {
+ public:
+  static void install(netsnmp_transport* transport, long delay_ms) {
+    delay_ = {delay_ms / 1000, delay_ms % 1000 * 1000};
+    send_ = transport->f_send;
+    transport->f_send = &DelayedSends::queue;
+  }
+  static void clear() { pending_.clear(); }
+
+ private:
+  struct Pending {
+    netsnmp_transport* transport;
+    std::string packet;
+    std::string peer;  // the transport's opaque address data
+  };
+  static int queue(netsnmp_transport* transport, const void* packet, int size,
+                   void** opaque, int* opaque_length) {
+    const bool has_peer = opaque && *opaque && opaque_length;
+    pending_.push_back(
+        {transport, std::string(static_cast<const char*>(packet), size),
+         has_peer
+             ? std::string(static_cast<const char*>(*opaque), *opaque_length)
+             : std::string()});
+    if (snmp_alarm_register_hr(delay_, 0, &DelayedSends::fire,
+                               &pending_.back()) == 0) {
+      pending_.pop_back();
+      return send_(transport, packet, size, opaque, opaque_length);
+    }
+    return size;
+  }
+  static void fire(unsigned int, void* arg) {
+    const auto it = std::find_if(pending_.begin(), pending_.end(),
+                                 [arg](const Pending& p) { return &p == arg; });
+    if (it == pending_.end()) return;
+    void* peer = it->peer.empty() ? nullptr : it->peer.data();
+    int peer_length = static_cast<int>(it->peer.size());
+    send_(it->transport, it->packet.data(), static_cast<int>(it->packet.size()),
+          &peer, &peer_length);
+    pending_.erase(it);
+  }
+
+  static inline timeval delay_{};
+  static inline int (*send_)(netsnmp_transport*, const void*, int, void**,
+                             int*) = nullptr;
+  static inline std::list<Pending> pending_;
+};
+
 // The agent library, set up to read no configuration or MIB files, keep its
-// state in `state_dir`, and serve `table` read-only; shut down on destruction.
+// state in `state_dir`, and serve `table` read-only to the community and to
+// `users`; shut down on destruction.
 class Agent {
  public:
-  Agent(const Options& options, const std::string& state_dir, Table& table) {
+  Agent(const Options& options, const std::vector<User>& users,
+        const std::string& state_dir, Table& table) {
     // No MIB modules to load and no MIB folders to index: the agent serves
     // numeric OIDs only.
     setenv("MIBS", "", 1);
@@ -294,37 +412,85 @@ class Agent {
           std::string(directive) + " " + options.community + " default";
       netsnmp_config_remember(line.data());
     }
+    // Each user reads everything at its own security level or above.
+    for (const User& user : users) {
+      std::string line = "rouser " + user.name + " " +
+                         (user.auth.empty()   ? "noauth"
+                          : user.priv.empty() ? "auth"
+                                              : "priv");
+      netsnmp_config_remember(line.data());
+    }
+    if (!options.engine_id.empty())
+      set_exact_engineID(
+          reinterpret_cast<const u_char*>(options.engine_id.data()),
+          options.engine_id.size());
     init_snmp(kAppName);
+    // Set after start-up, which resets the boots of an engine ID it has not
+    // stored (the simulator stores nothing). The library's handler of a
+    // stored "engineBoots N" starts at N + 1.
+    if (options.engine_boots > 0) {
+      std::string stored = std::to_string(options.engine_boots - 1);
+      engineBoots_conf("engineBoots", stored.data());
+      u_char engine[64];
+      const size_t length = snmpv3_get_engineID(engine, sizeof engine);
+      set_enginetime(engine, length, snmpv3_local_snmpEngineBoots(),
+                     snmpv3_local_snmpEngineTime(), TRUE);
+    }
+    // Users belong to the engine ID, now final. The library derives the keys
+    // from the passphrases as it does for its own configuration files.
+    for (const User& user : users) {
+      std::string line = user.name;
+      if (!user.auth.empty())
+        line += " " + user.auth + " " + quoted(user.auth_pass);
+      if (!user.priv.empty())
+        line += " " + user.priv + " " + quoted(user.priv_pass);
+      usm_parse_create_usmUser("createUser", line.data());
+      std::fill(line.begin(), line.end(), '\0');
+      u_char engine[64];
+      const size_t engine_length = snmpv3_get_engineID(engine, sizeof engine);
+      if (!usm_get_user(engine, engine_length, user.name.c_str()))
+        throw std::runtime_error("cannot create SNMPv3 user " + user.name);
+    }
     listening_ = init_master_agent() == 0;
+    if (listening_ && options.delay_ms > 0 && transport())
+      DelayedSends::install(transport(), options.delay_ms);
   }
   // The port the listening socket got, 0 if unknown.
   int port() const {
-    void* session = main_session ? snmp_sess_pointer(main_session) : nullptr;
-    const netsnmp_transport* transport =
-        session ? snmp_sess_transport(session) : nullptr;
     sockaddr_storage address{};
     socklen_t length = sizeof address;
-    if (!transport ||
-        getsockname(transport->sock, reinterpret_cast<sockaddr*>(&address),
+    if (!transport() ||
+        getsockname(transport()->sock, reinterpret_cast<sockaddr*>(&address),
                     &length) != 0)
       return 0;
     return ntohs(address.ss_family == AF_INET6
                      ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
                      : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
   }
-  ~Agent() { snmp_shutdown(kAppName); }
+  ~Agent() {
+    snmp_shutdown(kAppName);
+    DelayedSends::clear();
+  }
   Agent(const Agent&) = delete;
   Agent& operator=(const Agent&) = delete;
 
   bool listening() const { return listening_; }
 
  private:
+  // The listening transport (there is one), or null.
+  static netsnmp_transport* transport() {
+    void* session = main_session ? snmp_sess_pointer(main_session) : nullptr;
+    return session ? snmp_sess_transport(session) : nullptr;
+  }
+
+ private:
   bool listening_ = false;
 };
 
-int run(const Options& options, Profile& profile) {
+int run(const Options& options, const std::vector<User>& users,
+        Profile& profile) {
   TempDir state_dir;
-  Agent agent(options, state_dir.path(), profile.objects);
+  Agent agent(options, users, state_dir.path(), profile.objects);
   if (g_stop) return 0;
   const int port = agent.port();
   if (!agent.listening() || port == 0) {
@@ -371,6 +537,7 @@ int main(int argc, char** argv) {
   catch_stop_signals();
   Options options;
   Profile profile;
+  std::vector<User> users;
   try {
     options = parse_options(argc, argv);
     if (options.help) {
@@ -383,12 +550,18 @@ int main(int argc, char** argv) {
     }
     profile = options.profile.empty() ? default_profile()
                                       : load_profile(options.profile);
+    users = options.users;
+    users.insert(users.end(), profile.users.begin(), profile.users.end());
+    for (auto user = users.begin(); user != users.end(); ++user)
+      if (std::any_of(users.begin(), user,
+                      [&](const User& u) { return u.name == user->name; }))
+        throw std::runtime_error("user " + user->name + " is given twice");
   } catch (const std::exception& e) {
     std::cerr << "inverter_sim: " << e.what() << '\n';
     return 2;
   }
   try {
-    return run(options, profile);
+    return run(options, users, profile);
   } catch (const std::exception& e) {
     std::cerr << "inverter_sim: " << e.what() << '\n';
     return 1;

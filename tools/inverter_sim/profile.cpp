@@ -1,10 +1,13 @@
 #include "profile.h"
 
 #include <json/json.h>
+#include <strings.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <initializer_list>
 #include <sstream>
@@ -85,7 +88,76 @@ Value parse_value(const Json::Value& json, Type type,
   fail(where + ": value does not fit type " + type_name(type));
 }
 
+// The spelling of `name` in `names`, compared case-insensitively; "" if none.
+template <std::size_t N>
+std::string canonical(const std::string& name, const char* const (&names)[N]) {
+  for (const char* known : names)
+    if (strcasecmp(name.c_str(), known) == 0) return known;
+  return "";
+}
+
+void check_passphrase(const std::string& pass, const std::string& where) {
+  if (pass.size() < 8 || pass.size() > 128 || pass.find('\0') != pass.npos)
+    fail(where + " must have 8 to 128 characters (and no NUL)");
+}
+
 }  // namespace
+
+User check_user(User user, const std::string& where) {
+  constexpr const char* kAuth[] = {"MD5",     "SHA",     "SHA-224",
+                                   "SHA-256", "SHA-384", "SHA-512"};
+  constexpr const char* kPriv[] = {"DES", "AES", "AES-192", "AES-256"};
+  // The name goes into configuration lines: one plain word.
+  const auto plain = [](unsigned char c) {
+    return std::isgraph(c) && !std::strchr("\"'\\#:", c);
+  };
+  if (user.name.empty() || user.name.size() > 32 || user.name[0] == '-' ||
+      !std::all_of(user.name.begin(), user.name.end(), plain))
+    fail(where +
+         ": a user name has 1 to 32 printable characters without spaces, "
+         "quotes, \\, # or :, and no - in front");
+  const std::string at = where + ": user " + user.name;
+  if (user.auth.empty()) {
+    if (!user.auth_pass.empty() || !user.priv.empty() ||
+        !user.priv_pass.empty())
+      fail(at + ": privacy and passphrases need an authentication protocol");
+    return user;
+  }
+  const std::string auth = canonical(user.auth, kAuth);
+  if (auth.empty())
+    fail(at +
+         ": authentication protocol must be MD5, SHA, SHA-224, SHA-256, "
+         "SHA-384 or SHA-512");
+  user.auth = auth;
+  check_passphrase(user.auth_pass, at + ": authentication passphrase");
+  if (user.priv.empty()) {
+    if (!user.priv_pass.empty())
+      fail(at + ": a privacy passphrase needs a privacy protocol");
+    return user;
+  }
+  const std::string priv = canonical(user.priv, kPriv);
+  if (priv.empty())
+    fail(at + ": privacy protocol must be DES, AES, AES-192 or AES-256");
+  user.priv = priv;
+  check_passphrase(user.priv_pass, at + ": privacy passphrase");
+  return user;
+}
+
+User parse_user(const std::string& text, const std::string& where) {
+  std::vector<std::string> fields;
+  std::size_t from = 0;
+  for (std::size_t colon;
+       fields.size() < 4 && (colon = text.find(':', from)) != text.npos;
+       from = colon + 1)
+    fields.push_back(text.substr(from, colon - from));
+  fields.push_back(text.substr(from));
+  if (fields.size() != 1 && fields.size() != 3 && fields.size() != 5)
+    fail(where + ": expected NAME, NAME:AUTH:AUTHPASS or " +
+         "NAME:AUTH:AUTHPASS:PRIV:PRIVPASS");
+  fields.resize(5);
+  return check_user({fields[0], fields[1], fields[2], fields[3], fields[4]},
+                    where);
+}
 
 const char* type_name(Type type) { return kTypeNames[static_cast<int>(type)]; }
 
@@ -127,7 +199,7 @@ Profile load_profile(const std::string& path) {
     fail(where + ": invalid JSON: " + line);
   }
   const Json::Value& root = json;
-  check_members(root, {"description", "objects", "timeline"}, where);
+  check_members(root, {"description", "objects", "timeline", "users"}, where);
 
   Profile profile = default_profile();
   const Json::Value& objects = root["objects"];
@@ -175,6 +247,27 @@ Profile load_profile(const std::string& path) {
     if (entry.isMember("type")) type = parse_type(entry["type"], at);
     profile.timeline.push_back(
         {entry["at"].asDouble(), key, parse_value(entry["value"], type, at)});
+  }
+
+  const Json::Value& users = root["users"];
+  if (!users.isNull() && !users.isArray())
+    fail(where + ": \"users\" must be a JSON array");
+  for (Json::ArrayIndex i = 0; i < users.size(); ++i) {
+    const std::string at = where + ": users[" + std::to_string(i) + "]";
+    const Json::Value& entry = users[i];
+    check_members(entry, {"name", "auth", "auth_pass", "priv", "priv_pass"},
+                  at);
+    // Values are never echoed: they may be passphrases.
+    const auto text = [&](const char* member) {
+      const Json::Value& value = entry[member];
+      if (!value.isNull() && !value.isString())
+        fail(at + ": \"" + member + "\" must be a string");
+      return value.asString();
+    };
+    profile.users.push_back(
+        check_user({text("name"), text("auth"), text("auth_pass"), text("priv"),
+                    text("priv_pass")},
+                   at));
   }
   return profile;
 }

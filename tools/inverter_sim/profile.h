@@ -54,10 +54,31 @@ struct Change {
   Value value;
 };
 
+// An SNMPv3 user. Protocols use their canonical names; empty `auth` means
+// noAuthNoPriv, empty `priv` (with `auth`) authNoPriv.
+struct User {
+  std::string name;
+  std::string auth;
+  std::string auth_pass;
+  std::string priv;
+  std::string priv_pass;
+};
+
 struct Profile {
   Table objects;
   std::vector<Change> timeline;  // sorted by `at`, stable
+  std::vector<User> users;
 };
+
+// Checks a user and spells its protocols canonically (MD5, SHA, SHA-224,
+// SHA-256, SHA-384, SHA-512; DES, AES, AES-192, AES-256; any case). Throws
+// std::runtime_error with a one-line message that starts with `where` and
+// never contains a passphrase.
+User check_user(User user, const std::string& where);
+
+// A user from "NAME[:AUTH:AUTHPASS[:PRIV:PRIVPASS]]" (the last field keeps
+// any further ':'); checked as by check_user.
+User parse_user(const std::string& text, const std::string& where);
 
 // The built-in profile: the table's defaults and no timeline.
 Profile default_profile();
