@@ -7,7 +7,7 @@
 # VERSION is the project's version (top-level CMakeLists.txt). Dependencies
 # come from the binaries (dpkg-shlibdeps). Build folders: build-pkg-amd64,
 # build-pkg-armhf (the plug-in and the two programs only, no tests).
-# Extra arguments go to both CMake configurations, e.g.
+# Extra arguments go to both CMake configurations (this run only), e.g.
 #   scripts/package.sh -DTARN_PLUGIN_DIR=lib/monitor/drivers
 # scripts/check-packages.sh checks the result (lintian, install, run).
 set -euo pipefail
@@ -44,7 +44,7 @@ configure_and_build() {
          CXXFLAGS="$(flags CPPFLAGS) $(flags CXXFLAGS)" LDFLAGS="$(flags LDFLAGS)" \
          cmake -S "$root" -B "$build" "${cross[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
            -DCMAKE_INSTALL_PREFIX=/usr -DTARN_WERROR=ON -DTARN_BUILD_TESTS=OFF \
-           -DTARN_BUILD_BENCH=OFF -DTARN_BUILD_TOOLS=ON "$@" &&
+           -DTARN_BUILD_BENCH=OFF -DTARN_BUILD_TOOLS=ON -UTARN_PLUGIN_DIR "$@" &&
          cmake --build "$build" -j"$(nproc)" \
            --target SocketSNMP_KEHUA_INVERTER tarn_host inverter_sim; } >"$log" 2>&1; then
     cat "$log" >&2
@@ -120,7 +120,7 @@ make_package() {
     echo "Section: net"
     echo "Priority: optional"
     echo "Description: $synopsis"
-    printf '%s\n' "$description" | fold -s -w 72 | sed 's/ *$//; s/^/ /'
+    printf '%s\n' "$description" | fmt -w 72 | sed 's/^/ /'
   } >"$stage/DEBIAN/control"
   rm -rf "$work"
   mkdir -p "$root/dist"
@@ -143,13 +143,17 @@ for arch in "${archs[@]}"; do
   fi
   version="$TARN_VERSION"
   rm -f "dist/tarn-inverter-plugin_${version}_$arch.deb" "dist/tarn-inverter-tools_${version}_$arch.deb"
+  # Plug-ins of several architectures install side by side only in a
+  # multiarch folder.
+  multiarch=""
+  case "$TARN_PLUGIN_PATH/" in */"$TARN_MULTIARCH"/*) multiarch="Multi-Arch: same" ;; esac
   make_package "$arch" plugin tarn-inverter-plugin \
     "UPS inverter plug-in for the monitoring host" \
-    "Device-driver plug-in that watches UPS inverters over SNMP v2c. The monitoring host loads $TARN_PLUGIN_PATH/$TARN_PLUGIN_FILE and obtains its provider through the exported get_providers; each device walks one inverter's readings every round, publishes a 75-byte record and reports six alarms." \
-    "Multi-Arch: same"
+    "Device-driver plug-in that watches UPS inverters over SNMP. The monitoring host loads the shared object from its plug-in folder and obtains its provider through the exported get_providers; each device walks one inverter's readings every round, publishes a 75-byte record and reports six alarms." \
+    "$multiarch"
   make_package "$arch" tools tarn-inverter-tools \
     "host program and simulated inverter for the UPS inverter plug-in" \
-    "tarn_host loads a device plug-in as the monitoring host does, runs its devices for a number of rounds and writes every call they make into the host to an events file. inverter_sim is a simulated UPS inverter: an SNMP v2c agent serving a JSON profile with a timeline." \
+    "tarn_host loads a device plug-in as the monitoring host does, runs its devices for a number of rounds and writes every call they make into the host to an events file. inverter_sim is a simulated UPS inverter: an SNMP agent serving a JSON profile with a timeline." \
     ""
 done
 echo "== packages of version $version in dist/"
