@@ -14,7 +14,6 @@
 # Usage: scripts/check-packages.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root="$PWD"
 
 fail() { echo "check-packages: $*" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || fail "installs packages: run as root"
