@@ -375,6 +375,30 @@ TEST_F(HostileAgentTest, MalformedValuesNeverBecomeReadings) {
   });
 }
 
+TEST_F(HostileAgentTest, RedundantSignOctetsReadTheSameOnEveryBuild) {
+  // Up to the 8 octets a 64-bit library reads; a 32-bit one alone refused
+  // more than 4 and lost the answer (a time-out).
+  ServeSlowly(TableScript({}));
+  const auto raw = [](std::vector<u_char> content) {
+    return FirstThenEnd([=](const Request& r) {
+      return Reply::Raw(RawAnswer(r, 0x02, content));
+    });
+  };
+  Run({
+      {"-2^31 in five octets",
+       raw({0xff, 0x80, 0, 0, 0}),
+       "",
+       2,
+       {{0, -2147483648.0f}}},
+      {"5 in eight octets", raw({0, 0, 0, 0, 0, 0, 0, 5}), "", 2, {{0, 5.0f}}},
+      {"-1 in eight octets",
+       raw(std::vector<u_char>(8, 0xff)),
+       "",
+       2,
+       {{0, -1.0f}}},
+  });
+}
+
 TEST_F(HostileAgentTest, AnAnswerOf65000BytesIsReadWhole) {
   ServeSlowly(TableScript({}));
   const std::string filler(64950, 'x');

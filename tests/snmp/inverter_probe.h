@@ -33,7 +33,9 @@ class InverterProbe : public SNMP_KEHUA_INVERTER {
 
   using SNMP_KEHUA_INVERTER::b_mode_;
   using SNMP_KEHUA_INVERTER::data_;
+  using SNMP_KEHUA_INVERTER::max_walk_time_;
   using SNMP_KEHUA_INVERTER::name_len_;
+  using SNMP_KEHUA_INVERTER::pause_;
   using SNMP_KEHUA_INVERTER::root_len_;
   using SNMP_KEHUA_INVERTER::root_oid_;
   using SNMP_KEHUA_INVERTER::session_;

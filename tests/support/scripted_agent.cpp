@@ -579,6 +579,8 @@ void ScriptedAgent::Run() {
 void ScriptedAgent::Handle(const std::vector<u_char>& datagram,
                            const void* from, unsigned from_len) {
   Request req = DecodeRequest(datagram);
+  // sin_port and sin6_port lie at the same offset.
+  req.sender_port = ntohs(static_cast<const sockaddr_in*>(from)->sin_port);
   Script script;
   {
     std::lock_guard<std::mutex> lock(mu_);

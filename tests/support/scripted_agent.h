@@ -129,6 +129,8 @@ struct Request {
   std::vector<Oid> oids;
   std::vector<u_char> datagram;
   std::chrono::steady_clock::time_point received;
+  std::uint16_t sender_port =
+      0;  // where the request came from (and answers go)
 };
 
 // ---------------------------------------------------------------- replies
