@@ -3,6 +3,7 @@
 //
 //   scale --devices N --mode thread|host [--agents K] [--sim PATH]
 //         [--rounds R] [--seconds S]
+//   scale --devices N --silent [--agents K]
 //
 // Every device first completes R rounds (host mode: the main thread calls
 // RefreshStatus on each device in turn; thread mode: each device's own
@@ -12,6 +13,15 @@
 // device completed, the gaps between a device's rounds, the devices that
 // missed a period, and the process's CPU use over that time. Output lines
 // are "name value".
+//
+// With --silent the agents are UDP sockets of this process that never
+// answer: every threaded device starts its walk and waits for an answer,
+// then the devices are deleted one after another; the program prints how
+// long the deletes took (all of them, the longest one, the last one).
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -41,6 +51,7 @@ struct Options {
   int rounds = 2;
   int seconds = 0;
   int first_port = 27200;
+  bool silent = false;
 };
 
 Options Parse(int argc, char** argv) {
@@ -66,6 +77,8 @@ Options Parse(int argc, char** argv) {
       o.rounds = std::max(1, std::stoi(next()));
     } else if (a == "--seconds") {
       o.seconds = std::max(0, std::stoi(next()));
+    } else if (a == "--silent") {
+      o.silent = true;
     } else if (a == "--first-port") {
       o.first_port = std::stoi(next());
     } else {
@@ -121,7 +134,50 @@ void PrintFigures(std::ostream& out, const char* when) {
       << when << "_threads " << f.threads << "\n";
 }
 
+int RunSilentDeletes(const Options& o) {
+  bench::QuietStdout quiet;
+  std::ostream& out = quiet.out();
+  std::vector<int> sockets;
+  std::vector<std::string> peers;
+  for (int a = 0; a < o.agents; ++a) {
+    sockets.push_back(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(sockets.back(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::getsockname(sockets.back(), reinterpret_cast<sockaddr*>(&addr),
+                      &len) != 0)
+      throw std::runtime_error("cannot bind a silent agent");
+    peers.push_back("127.0.0.1:" + std::to_string(ntohs(addr.sin_port)));
+  }
+  std::vector<std::unique_ptr<SNMP_KEHUA_INVERTER>> devices;
+  for (int i = 0; i < o.devices; ++i)
+    devices.push_back(
+        bench::MakeDevice(1000 + i, peers[i % peers.size()], true));
+  // Every device has sent its first request and waits (10 s time-out).
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  double longest = 0, last = 0;
+  const auto start = Clock::now();
+  for (auto& dev : devices) {
+    const auto t = Clock::now();
+    dev.reset();
+    last = std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+    longest = std::max(longest, last);
+  }
+  const double all =
+      std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  out << "devices " << o.devices << "\n"
+      << "silent_agents " << o.agents << "\n"
+      << "deletes_all_ms " << all << "\n"
+      << "delete_longest_ms " << longest << "\n"
+      << "delete_last_ms " << last << "\n";
+  for (int fd : sockets) ::close(fd);
+  return 0;
+}
+
 int Run(const Options& o) {
+  if (o.silent) return RunSilentDeletes(o);
   bench::QuietStdout quiet;
   std::ostream& out = quiet.out();
   bench::SimFarm sims(

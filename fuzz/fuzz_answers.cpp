@@ -7,6 +7,11 @@
 // float binding inside the walked subtree for a reading's key (the last
 // such binding of a key wins); the rest of the record stays as it was.
 //
+// Before parsing, the datagram goes through the driver's own INTEGER
+// normaliser, as a received one does: it never grows, a second pass
+// changes nothing, and wherever the datagram as sent parses (on this
+// 64-bit build) the normalised one parses to the same values.
+//
 // Input: one byte choosing the OID the device asked for (0: the subtree's
 // base, k: base.k.0), then the datagram.
 
@@ -22,6 +27,7 @@
 #include <vector>
 
 #include "SNMP_KEHUA_INVERTER.h"
+#include "ber_integers.h"
 #include "inverter_tables.h"
 
 namespace {
@@ -43,13 +49,55 @@ class AnswerProbe : public SNMP_KEHUA_INVERTER {
     response_.reset();
     return running;
   }
-  unsigned char* Record() { return reinterpret_cast<unsigned char*>(&data_); }
+  // The walk's working copy, where answers go.
+  unsigned char* Record() { return reinterpret_cast<unsigned char*>(&walk_); }
   size_t NameLength() const { return name_len_; }
 };
 
 void Fail(const char* what) {
   std::fprintf(stderr, "fuzz_answers: %s\n", what);
   std::abort();
+}
+
+// A v1/v2c datagram parsed the way the library parses one it receives, or
+// null.
+netsnmp_pdu* Parse(std::vector<u_char> datagram) {
+  size_t length = datagram.size();
+  u_char community[COMMUNITY_MAX_LEN];
+  size_t community_len = sizeof community;
+  long version = -1;
+  u_char* rest = snmp_comstr_parse(datagram.data(), &length, community,
+                                   &community_len, &version);
+  if (rest == nullptr ||
+      (version != SNMP_VERSION_1 && version != SNMP_VERSION_2c)) {
+    return nullptr;
+  }
+  auto* pdu = static_cast<netsnmp_pdu*>(std::calloc(1, sizeof(netsnmp_pdu)));
+  pdu->version = version;
+  if (snmp_pdu_parse(pdu, rest, &length) != 0) {
+    snmp_free_pdu(pdu);
+    return nullptr;
+  }
+  return pdu;
+}
+
+bool Same(const netsnmp_pdu& a, const netsnmp_pdu& b) {
+  if (a.command != b.command || a.reqid != b.reqid || a.errstat != b.errstat ||
+      a.errindex != b.errindex) {
+    return false;
+  }
+  const netsnmp_variable_list *x = a.variables, *y = b.variables;
+  for (; x != nullptr && y != nullptr;
+       x = x->next_variable, y = y->next_variable) {
+    if (snmp_oid_compare(x->name, x->name_length, y->name, y->name_length) ||
+        x->type != y->type || x->val_len != y->val_len ||
+        (x->val.string == nullptr) != (y->val.string == nullptr) ||
+        (x->val.string != nullptr && x->val_len != 0 &&
+         std::memcmp(x->val.string, y->val.string, x->val_len) != 0)) {
+      return false;
+    }
+  }
+  return x == y;
 }
 
 // The record as the answer should leave it.
@@ -86,21 +134,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   device->Ask(data[0] % 20);
 
   std::vector<u_char> datagram(data + 1, data + size);
-  size_t length = datagram.size();
-  u_char community[COMMUNITY_MAX_LEN];
-  size_t community_len = sizeof community;
-  long version = -1;
-  u_char* rest = snmp_comstr_parse(datagram.data(), &length, community,
-                                   &community_len, &version);
-  if (rest == nullptr ||
-      (version != SNMP_VERSION_1 && version != SNMP_VERSION_2c)) {
-    return 0;
+  std::vector<u_char> normalised = datagram;
+  normalised.resize(
+      inverter::snmp::NormaliseIntegers(normalised.data(), normalised.size()));
+  if (normalised.size() > datagram.size())
+    Fail("the normaliser grew a datagram");
+  std::vector<u_char> twice = normalised;
+  if (inverter::snmp::NormaliseIntegers(twice.data(), twice.size()) !=
+          normalised.size() ||
+      twice != normalised) {
+    Fail("a second normalisation changed the datagram");
   }
-  netsnmp_pdu* pdu =
-      static_cast<netsnmp_pdu*>(std::calloc(1, sizeof(netsnmp_pdu)));
-  pdu->version = version;
-  if (snmp_pdu_parse(pdu, rest, &length) != 0 ||
-      pdu->errstat != SNMP_ERR_NOERROR) {
+  netsnmp_pdu* as_sent = Parse(datagram);
+  netsnmp_pdu* pdu = Parse(normalised);
+  if (as_sent != nullptr && (pdu == nullptr || !Same(*as_sent, *pdu)))
+    Fail("the normalised datagram reads differently");
+  if (as_sent != nullptr) snmp_free_pdu(as_sent);
+  if (pdu == nullptr) return 0;
+  if (pdu->errstat != SNMP_ERR_NOERROR) {
     snmp_free_pdu(pdu);
     return 0;
   }

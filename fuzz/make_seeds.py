@@ -73,6 +73,12 @@ ANSWERS = {
     "other_community": (0, response([(key(2), integer(1))],
                                     community=b"public")),
     "long_oid": (0, response([(key(2, *range(1, 100)), integer(7))])),
+    # Redundant sign octets, which the driver drops before parsing: -2^31 in
+    # five octets, and 5 in four beside a string long enough that every
+    # length around it takes two octets.
+    "five_octet_integer": (0, response([(key(2), tlv(0x02, b"\xff\x80\0\0\0"))])),
+    "redundant_long_lengths": (0, response([(key(3), tlv(0x02, b"\0\0\0\x05")),
+                                            (key(6), tlv(0x04, b"x" * 200))])),
 }
 
 SETTINGS = {

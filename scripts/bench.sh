@@ -100,6 +100,9 @@ section "4. 1,000 threaded devices, ${seconds} s after every device completed a 
 "$bin/scale" --devices 1000 --mode thread --rounds 1 --seconds "$seconds" \
   --sim "$sim" | grep -v '^started '
 
+section "4c. 100 threaded devices on 10 silent agents, deleted one after another mid-wait"
+"$bin/scale" --devices 100 --silent --agents 10
+
 if [ "$armhf" = 1 ]; then
   section "4b. The same on armhf under qemu-arm (simulated inverters native)"
   scripts/bootstrap-armhf.sh build-armhf

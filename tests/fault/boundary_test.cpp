@@ -75,8 +75,8 @@ TEST_F(WalkTest, OnlyThePeerAnswersAndRequestIdsAreUnpredictable) {
   for (unsigned e = 0; e < 16; ++e) EXPECT_EQ(dev.Reading(e), 202.0f + e);
   const auto log = agent->requests();
   ASSERT_EQ(log.size(), 17u);
-  for (size_t i = 1; i < log.size(); ++i)
-    EXPECT_NE(log[i].request_id, log[i - 1].request_id + 1) << i;
+  for (size_t i = 1; i < log.size(); ++i)  // not counted up: far apart
+    EXPECT_GT(std::labs(log[i].request_id - log[i - 1].request_id), 1000) << i;
   close(from_other_address);
   close(from_other_port);
 }
