@@ -95,7 +95,21 @@ void* SNMP_KEHUA_INVERTER::SampleThread::Run(void* self) noexcept {
 
 // Stop the sampling thread before anything of the device is torn down, so
 // that no walk or round runs on a destroyed object.
-SNMP_KEHUA_INVERTER::~SNMP_KEHUA_INVERTER() { stop_sampling(); }
+SNMP_KEHUA_INVERTER::~SNMP_KEHUA_INVERTER() {
+  stop_sampling();
+  forget_credentials();
+}
+
+// Keys leave the session template and the library's user table with the
+// configuration that brought them.
+void SNMP_KEHUA_INVERTER::forget_credentials() {
+  inverter::snmp::WipeTemplateKeys(&session_);
+  if (snmp_.version == SNMP_VERSION_3) {
+    inverter::snmp::ForgetUser(
+        snmp_.engine_id.empty() ? engine_id_ : snmp_.engine_id, snmp_.user);
+  }
+  engine_id_.clear();
+}
 
 void SNMP_KEHUA_INVERTER::stop_sampling() {
   if (!sample_thread_) return;
@@ -138,6 +152,18 @@ int SNMP_KEHUA_INVERTER::InitSetting(const Json::Value& settings) {
     throw;
   }
 
+  // SNMP settings: a bad value stops the device walking (no fall-back that
+  // would send credentials or readings where the operator did not allow).
+  forget_credentials();
+  std::string error;
+  snmp_ok_ =
+      inverter::snmp::ParseSnmpSettings(settings["appSetting"], &snmp_, &error);
+  if (!snmp_ok_) {
+    std::fprintf(stderr, "SNMP_KEHUA_INVERTER %u: %s\n", data_id_,
+                 error.c_str());
+  }
+  inverter::snmp::ApplyToTemplate(snmp_, &session_);
+
   peer_name_ = peer_address_;
   session_.peername = peer_name_.data();
   peer_refused_.clear();
@@ -176,7 +202,7 @@ struct WakeFd {
 
 void SNMP_KEHUA_INVERTER::do_sample() {
   std::cout << "SNMP_KEHUA_INVERTER::do_sample" << std::endl;
-  if (peer_address_.empty()) return;
+  if (peer_address_.empty() || !snmp_ok_) return;
   // Named in diagnostics; unset only if the host skipped InitSetting.
   const char* peer = session_.peername != nullptr ? session_.peername : "";
   if (library_peer_.empty()) {  // refused before the library sees it
@@ -231,14 +257,10 @@ SNMP_KEHUA_INVERTER::WalkEnd SNMP_KEHUA_INVERTER::walk(const char* peer,
   name_len_ = root_len_;
   comm_status_given_ = false;
   const auto deadline = std::chrono::steady_clock::now() + max_walk_time_;
-  for (unsigned requests = 1;; ++requests) {
-    // The host sees the device's last activity move with every request.
-    last_update_ = boost::posix_time::second_clock::local_time();
-    const Result result =
-        ss_->GetBulk(name_oid_, name_len_, 1, 100, deadline, &response_);
+  const bool v3 = snmp_.version == SNMP_VERSION_3;
+  // How a request that got no answer ends the walk.
+  auto lost = [&](Result result) {
     switch (result) {
-      case Result::kAnswer:
-        break;
       case Result::kStopped:
         return WalkEnd::kStopped;
       case Result::kDeadline:
@@ -246,12 +268,40 @@ SNMP_KEHUA_INVERTER::WalkEnd SNMP_KEHUA_INVERTER::walk(const char* peer,
         return WalkEnd::kDone;
       case Result::kTimeout:
         std::fprintf(stderr, "Timeout: No Response from %s\n", peer);
-        return WalkEnd::kLost;
-      case Result::kSendError:
+        break;
+      case Result::kRefused:
+        std::fprintf(stderr, "snmpbulkwalk: %s: user \"%s\": %s\n", peer,
+                     snmp_.user.c_str(), ss_->ErrorText().c_str());
+        break;
+      default:
         std::printf("snmp get error %d\n", STAT_ERROR);
         std::fflush(stdout);
-        return WalkEnd::kLost;
+        break;
     }
+    if (v3) {  // learn the engine afresh next time: it may have restarted
+      ss_->ForgetEngineTime();
+      engine_id_.clear();
+    }
+    return WalkEnd::kLost;
+  };
+
+  if (v3) {
+    if (snmp_.engine_id.empty() && engine_id_.empty()) {
+      const Result found = ss_->Discover(deadline, &engine_id_);
+      if (found != Result::kAnswer) return lost(found);
+    }
+    ss_->UseEngine(snmp_.engine_id.empty() ? engine_id_ : snmp_.engine_id);
+  }
+  // SNMPv1 has no GETBULK; GETNEXT asks the same of the agent.
+  const int command =
+      snmp_.version == SNMP_VERSION_1 ? SNMP_MSG_GETNEXT : SNMP_MSG_GETBULK;
+  for (unsigned requests = 1;; ++requests) {
+    // The host sees the device's last activity move with every request.
+    last_update_ = boost::posix_time::second_clock::local_time();
+    const Result result =
+        ss_->Request(command, name_oid_, name_len_, snmp_.non_repeaters,
+                     snmp_.max_repetitions, deadline, &response_);
+    if (result != Result::kAnswer) return lost(result);
     bool running = response_->errstat == SNMP_ERR_NOERROR;
     if (running) {
       running = process_response(cut);

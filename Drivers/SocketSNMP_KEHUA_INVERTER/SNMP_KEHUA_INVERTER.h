@@ -12,9 +12,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "SNMP_KEHUA_INVERTER_Data.h"
 #include "snmp_session.h"
+#include "snmp_settings.h"
 #include "uni_data_device.h"
 
 class SNMP_KEHUA_INVERTER
@@ -99,10 +101,14 @@ class SNMP_KEHUA_INVERTER
   // Sets the communication-status reading after a walk (see the .cpp).
   void mark_communication(bool lost);
   void start_sampling();
+  void forget_credentials();
 
   std::string peer_name_;     // owned copy handed to the library as peer name
   std::string library_peer_;  // peer_name_ with its UDP domain, or empty
   std::string peer_refused_;  // why peer_name_ was refused
+  inverter::snmp::SnmpSettings snmp_;  // the session template points here
+  bool snmp_ok_ = true;                // false: no walk until fixed
+  std::vector<u_char> engine_id_;      // discovered SNMPv3 engine ID
   // The communication-status reading as the agent last gave it, whether
   // this walk gave it, and whether the record marks the inverter lost.
   float agent_comm_status_ = 0.0f;

@@ -83,6 +83,7 @@ int ParseNormalised(netsnmp_session* session, netsnmp_pdu* pdu, u_char* data,
 // is not for the session's community is not trusted: refused here, so that
 // the request waits on as if nothing had come.
 int AcceptOwnCommunity(netsnmp_session* session, netsnmp_pdu* pdu, int) {
+  if (pdu->version == SNMP_VERSION_3) return 1;  // USM vouches for these
   return pdu->community_len == session->community_len &&
          (pdu->community_len == 0 ||
           std::memcmp(pdu->community, session->community, pdu->community_len) ==
@@ -127,6 +128,31 @@ void EnsureLibrary() {
     // The first snmp_sess_init runs the library's one-time setup.
     netsnmp_session scratch;
     snmp_sess_init(&scratch);
+  });
+}
+
+void EnsureSnmpV3() {
+  EnsureLibrary();
+  static std::once_flag once;
+  std::call_once(once, [] {
+    Lock lock(g_library_mutex);
+    // SNMPv3 needs its security module (USM) and the empty user of engine
+    // discovery, which init_snmp would set up after reading configuration
+    // and MIB files (it reads none here). Done on the first v3 device only:
+    // a v2c plug-in prints and changes nothing more. The library's own
+    // complaints on the way (certificates it has no store for) are kept
+    // off standard error.
+    if (netsnmp_ds_get_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_APPTYPE) ==
+        nullptr) {
+      netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_APPTYPE,
+                            "snmpapp");
+    }
+    netsnmp_log_handler* quiet =
+        netsnmp_register_loghandler(NETSNMP_LOGHANDLER_NONE, LOG_DEBUG);
+    init_snmpv3("snmpapp");  // registers USM
+    snmp_call_callbacks(SNMP_CALLBACK_LIBRARY,
+                        SNMP_CALLBACK_POST_PREMIB_READ_CONFIG, nullptr);
+    if (quiet != nullptr) netsnmp_disable_this_loghandler(quiet);
   });
 }
 
@@ -197,8 +223,11 @@ void PduDeleter::operator()(netsnmp_pdu* pdu) const {
 struct Session::Exchange {
   long reqid = 0;
   bool done = false;
+  bool probe = false;   // an engine ID probe: its Report is the answer
+  bool report = false;  // refused with a Report (an SNMPv3 error)
   int status = STAT_SUCCESS;
   netsnmp_pdu* answer = nullptr;  // a clone, ours to free
+  std::vector<u_char> engine;     // from a probe's Report
   netsnmp_large_fd_set fds;
 };
 
@@ -247,7 +276,11 @@ std::unique_ptr<Session> Session::Open(netsnmp_session* templ,
     std::free(text);
     return nullptr;
   }
-  snmp_sess_session(handle)->myvoid = handle;  // for ParseNormalised
+  netsnmp_session* session = snmp_sess_session(handle);
+  session->myvoid = handle;  // for ParseNormalised
+  // The library would otherwise probe for the engine ID inside the first
+  // send, waiting under the lock; Discover does it through the wait loop.
+  session->flags |= SNMP_FLAGS_DONT_PROBE;
   const int sock = snmp_sess_transport(handle)->sock;
   return std::unique_ptr<Session>(new Session(handle, sock, wake_fd));
 }
@@ -255,19 +288,33 @@ std::unique_ptr<Session> Session::Open(netsnmp_session* templ,
 int Session::OnAnswer(int op, netsnmp_session* session, int reqid,
                       netsnmp_pdu* pdu, void* magic) {
   auto* ex = static_cast<Exchange*>(magic);
-  if (reqid != ex->reqid || ex->done) return 1;
+  // One request at a time per session: whatever the callback reports is
+  // about it (an SNMPv3 Report may carry request id 0).
+  (void)reqid;
+  if (ex->done) return 1;
   if (op == NETSNMP_CALLBACK_OP_RESEND || op == NETSNMP_CALLBACK_OP_CONNECT) {
     return 1;  // a retry went out; the request goes on
   }
-  if (op == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE) {
-    if (pdu->command == SNMP_MSG_REPORT) {
-      ex->status = STAT_ERROR;
-      session->s_snmp_errno = snmpv3_get_report_type(pdu);
-    } else {
-      // The library frees its own copy once this returns.
-      ex->answer = snmp_clone_pdu(pdu);
-      ex->status = ex->answer != nullptr ? STAT_SUCCESS : STAT_ERROR;
-    }
+  // An SNMPv3 Report comes as a message or, when the library judged it a
+  // security error, as OP_SEC_ERROR; either way it carries the PDU.
+  const bool report =
+      pdu != nullptr && (op == NETSNMP_CALLBACK_OP_SEC_ERROR ||
+                         (op == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE &&
+                          pdu->command == SNMP_MSG_REPORT));
+  if (report && ex->probe) {
+    ex->engine.assign(pdu->securityEngineID,
+                      pdu->securityEngineID + pdu->securityEngineIDLen);
+    ex->status = ex->engine.empty() ? STAT_ERROR : STAT_SUCCESS;
+    ex->report = ex->engine.empty();
+    if (ex->engine.empty()) session->s_snmp_errno = SNMPERR_BAD_SEC_NAME;
+  } else if (report) {
+    ex->status = STAT_ERROR;
+    ex->report = true;
+    session->s_snmp_errno = snmpv3_get_report_type(pdu);
+  } else if (op == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE) {
+    // The library frees its own copy once this returns.
+    ex->answer = snmp_clone_pdu(pdu);
+    ex->status = ex->answer != nullptr ? STAT_SUCCESS : STAT_ERROR;
   } else if (op == NETSNMP_CALLBACK_OP_TIMED_OUT) {
     ex->status = STAT_TIMEOUT;
     session->s_snmp_errno = SNMPERR_TIMEOUT;
@@ -278,28 +325,25 @@ int Session::OnAnswer(int op, netsnmp_session* session, int reqid,
   return 1;
 }
 
-Session::Result Session::GetBulk(const oid* name, size_t name_len,
-                                 long non_repeaters, long max_repetitions,
-                                 std::chrono::steady_clock::time_point deadline,
-                                 PduPtr* answer) {
+Session::Result Session::Send(netsnmp_pdu* pdu) {
   Exchange& ex = *exchange_;
-  {
-    Lock lock(g_library_mutex);
-    netsnmp_pdu* pdu = snmp_pdu_create(SNMP_MSG_GETBULK);
-    pdu->non_repeaters = non_repeaters;
-    pdu->max_repetitions = max_repetitions;
-    pdu->reqid = RandomId();
-    pdu->msgid = RandomId();
-    snmp_add_null_var(pdu, name, name_len);
-    ex.reqid = pdu->reqid;
-    ex.done = false;
-    // The library takes the request when it is sent, and frees it once
-    // answered or timed out; a request it could not send stays ours.
-    if (snmp_sess_async_send(handle_, pdu, &Session::OnAnswer, &ex) == 0) {
-      snmp_free_pdu(pdu);
-      return Result::kSendError;
-    }
+  pdu->reqid = RandomId();
+  pdu->msgid = RandomId();
+  ex.reqid = pdu->reqid;
+  ex.done = false;
+  ex.report = false;
+  ex.engine.clear();
+  // The library takes the request when it is sent, and frees it once
+  // answered or timed out; a request it could not send stays ours.
+  if (snmp_sess_async_send(handle_, pdu, &Session::OnAnswer, &ex) == 0) {
+    snmp_free_pdu(pdu);
+    return Result::kSendError;
   }
+  return Result::kAnswer;
+}
+
+Session::Result Session::Wait(std::chrono::steady_clock::time_point deadline) {
+  Exchange& ex = *exchange_;
   while (!ex.done) {
     timeval library_wait{0, 0};
     int block = 1, numfds = 0;
@@ -308,14 +352,13 @@ Session::Result Session::GetBulk(const oid* name, size_t name_len,
       snmp_sess_select_info2_flags(handle_, &numfds, &ex.fds, &library_wait,
                                    &block, NETSNMP_SELECT_NOALARMS);
     }
+    // No time-out pending means the library has dropped the request.
+    if (block) return Result::kSendError;
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return Result::kDeadline;
-    std::chrono::nanoseconds wait = deadline - now;
-    if (!block) {
-      wait = std::min<std::chrono::nanoseconds>(
-          wait, std::chrono::seconds(library_wait.tv_sec) +
-                    std::chrono::microseconds(library_wait.tv_usec));
-    }
+    const std::chrono::nanoseconds wait = std::min<std::chrono::nanoseconds>(
+        deadline - now, std::chrono::seconds(library_wait.tv_sec) +
+                            std::chrono::microseconds(library_wait.tv_usec));
     // The wait, outside the lock: other devices' requests go on meanwhile.
     pollfd fds[2] = {{sock_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
     const timespec ts = ToTimespec(wait);
@@ -332,12 +375,115 @@ Session::Result Session::GetBulk(const oid* name, size_t name_len,
       snmp_sess_timeout(handle_);  // resends, or reports the time-out
     }
   }
-  if (ex.status == STAT_SUCCESS) {
-    answer->reset(ex.answer);  // the clone moves to the caller
-    ex.answer = nullptr;
-    return Result::kAnswer;
+  switch (ex.status) {
+    case STAT_SUCCESS:
+      return Result::kAnswer;
+    case STAT_TIMEOUT:
+      return Result::kTimeout;
+    default:
+      return ex.report ? Result::kRefused : Result::kSendError;
   }
-  return ex.status == STAT_TIMEOUT ? Result::kTimeout : Result::kSendError;
+}
+
+Session::Result Session::Request(int command, const oid* name, size_t name_len,
+                                 long non_repeaters, long max_repetitions,
+                                 std::chrono::steady_clock::time_point deadline,
+                                 PduPtr* answer) {
+  {
+    Lock lock(g_library_mutex);
+    snmp_sess_session(handle_)->s_snmp_errno = 0;
+    netsnmp_pdu* pdu = snmp_pdu_create(command);
+    if (command == SNMP_MSG_GETBULK) {
+      pdu->non_repeaters = non_repeaters;
+      pdu->max_repetitions = max_repetitions;
+    }
+    snmp_add_null_var(pdu, name, name_len);
+    exchange_->probe = false;
+    if (Send(pdu) != Result::kAnswer) return Result::kSendError;
+  }
+  const Result result = Wait(deadline);
+  if (result == Result::kAnswer) {
+    answer->reset(exchange_->answer);  // the clone moves to the caller
+    exchange_->answer = nullptr;
+  }
+  return result;
+}
+
+Session::Result Session::Discover(
+    std::chrono::steady_clock::time_point deadline,
+    std::vector<u_char>* engine) {
+  {
+    Lock lock(g_library_mutex);
+    snmp_sess_session(handle_)->s_snmp_errno = 0;
+    // What the library's own probe sends: an unauthenticated GET of no
+    // object for an empty user; the agent's Report names its engine.
+    netsnmp_pdu* pdu = snmp_pdu_create(SNMP_MSG_GET);
+    pdu->version = SNMP_VERSION_3;
+    pdu->securityModel = SNMP_SEC_MODEL_USM;
+    pdu->securityLevel = SNMP_SEC_LEVEL_NOAUTH;
+    pdu->securityName = strdup("");  // the library frees it with the PDU
+    pdu->securityNameLen = 0;
+    exchange_->probe = true;
+    if (Send(pdu) != Result::kAnswer) return Result::kSendError;
+  }
+  Result result = Wait(deadline);
+  if (exchange_->answer != nullptr) {  // an answer, not the Report expected
+    PduPtr drop(exchange_->answer);
+    exchange_->answer = nullptr;
+    result = Result::kRefused;
+  }
+  if (result == Result::kAnswer) *engine = exchange_->engine;
+  return result;
+}
+
+void Session::UseEngine(const std::vector<u_char>& engine) {
+  Lock lock(g_library_mutex);
+  netsnmp_session* s = snmp_sess_session(handle_);
+  auto set = [&engine](u_char** id, size_t* len) {
+    std::free(*id);  // the session's own copies, made by the library
+    *id = static_cast<u_char*>(std::malloc(engine.size()));
+    std::memcpy(*id, engine.data(), engine.size());
+    *len = engine.size();
+  };
+  set(&s->securityEngineID, &s->securityEngineIDLen);
+  set(&s->contextEngineID, &s->contextEngineIDLen);
+  // The library reuses a cached user of the same engine and name, keys and
+  // all: replace it, so that a changed passphrase takes effect.
+  if (usmUser* old = usm_get_user(s->securityEngineID, s->securityEngineIDLen,
+                                  s->securityName)) {
+    usm_remove_user(old);
+    usm_free_user(old);
+  }
+  usm_create_user_from_session(s);
+}
+
+void Session::ForgetEngineTime() {
+  Lock lock(g_library_mutex);
+  netsnmp_session* s = snmp_sess_session(handle_);
+  if (s->securityEngineIDLen != 0) {
+    free_enginetime(s->securityEngineID, s->securityEngineIDLen);
+  }
+}
+
+std::string Session::ErrorText() {
+  Lock lock(g_library_mutex);
+  int sys_errno = 0, lib_errno = 0;
+  char* text = nullptr;
+  snmp_sess_error(handle_, &sys_errno, &lib_errno, &text);
+  std::string out = text != nullptr ? text : "unknown error";
+  std::free(text);
+  return out;
+}
+
+void ForgetUser(const std::vector<u_char>& engine, const std::string& user) {
+  if (engine.empty() || user.empty()) return;
+  Lock lock(g_library_mutex);
+  std::vector<u_char> id = engine;
+  if (usmUser* old =
+          usm_get_user(id.data(), id.size(), const_cast<char*>(user.c_str()))) {
+    usm_remove_user(old);
+    usm_free_user(old);  // wipes its keys
+  }
 }
 
 }  // namespace inverter::snmp

@@ -19,12 +19,16 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace inverter::snmp {
 
 // Initialises the library once per process, reading no configuration, MIB
 // or per-host files. Safe to call from any thread.
 void EnsureLibrary();
+
+// Prepares the library for SNMPv3 sessions, once per process.
+void EnsureSnmpV3();
 
 // Fills a session template with the library's defaults.
 void InitTemplate(netsnmp_session* session);
@@ -50,6 +54,7 @@ class Session {
     kAnswer,     // *answer holds the response
     kTimeout,    // no answer after the library's time-out and retries
     kSendError,  // the request could not be sent (STAT_ERROR)
+    kRefused,    // the agent answered with an SNMPv3 Report (ErrorText)
     kStopped,    // the wake descriptor became readable
     kDeadline,   // the deadline passed before an answer came
   };
@@ -65,23 +70,42 @@ class Session {
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // Sends a GETBULK for one OID and waits for its answer, the library's
-  // time-out and retries, a stop, or the deadline, whichever comes first.
-  Result GetBulk(const oid* name, size_t name_len, long non_repeaters,
-                 long max_repetitions,
+  // Sends a request for one OID (GETBULK, or GETNEXT for SNMPv1) and waits
+  // for its answer, the library's time-out and retries, a stop, or the
+  // deadline, whichever comes first.
+  Result Request(int command, const oid* name, size_t name_len,
+                 long non_repeaters, long max_repetitions,
                  std::chrono::steady_clock::time_point deadline,
                  PduPtr* answer);
+
+  // SNMPv3: learns the agent's engine ID with an unauthenticated probe
+  // (kAnswer and *engine set when a Report brought one).
+  Result Discover(std::chrono::steady_clock::time_point deadline,
+                  std::vector<u_char>* engine);
+  // SNMPv3: uses this engine ID and (re)creates the session's user for it
+  // in the library's process-wide user table, so that changed keys apply.
+  void UseEngine(const std::vector<u_char>& engine);
+  // SNMPv3: forgets the engine's boots and time (an agent that restarted
+  // with its boots unchanged is otherwise refused as "too old").
+  void ForgetEngineTime();
+  // The session's last error, as the library words it.
+  std::string ErrorText();
 
  private:
   struct Exchange;
   Session(void* handle, int sock, int wake_fd);
   static int OnAnswer(int op, netsnmp_session*, int reqid, netsnmp_pdu* pdu,
                       void* magic);
+  Result Send(netsnmp_pdu* pdu);  // under the lock
+  Result Wait(std::chrono::steady_clock::time_point deadline);
 
   void* handle_;
   int sock_;
   int wake_fd_;
   std::unique_ptr<Exchange> exchange_;
 };
+
+// Drops the process-wide user entry of (engine, user), wiping its keys.
+void ForgetUser(const std::vector<u_char>& engine, const std::string& user);
 
 }  // namespace inverter::snmp
