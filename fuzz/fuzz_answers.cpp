@@ -10,7 +10,8 @@
 // Before parsing, the datagram goes through the driver's own INTEGER
 // normaliser, as a received one does: it never grows, a second pass
 // changes nothing, and wherever the datagram as sent parses (on this
-// 64-bit build) the normalised one parses to the same values.
+// 64-bit build) the normalised one parses to the same request id, status
+// and readings.
 //
 // Input: one byte choosing the OID the device asked for (0: the subtree's
 // base, k: base.k.0), then the datagram.
@@ -81,25 +82,6 @@ netsnmp_pdu* Parse(std::vector<u_char> datagram) {
   return pdu;
 }
 
-bool Same(const netsnmp_pdu& a, const netsnmp_pdu& b) {
-  if (a.command != b.command || a.reqid != b.reqid || a.errstat != b.errstat ||
-      a.errindex != b.errindex) {
-    return false;
-  }
-  const netsnmp_variable_list *x = a.variables, *y = b.variables;
-  for (; x != nullptr && y != nullptr;
-       x = x->next_variable, y = y->next_variable) {
-    if (snmp_oid_compare(x->name, x->name_length, y->name, y->name_length) ||
-        x->type != y->type || x->val_len != y->val_len ||
-        (x->val.string == nullptr) != (y->val.string == nullptr) ||
-        (x->val.string != nullptr && x->val_len != 0 &&
-         std::memcmp(x->val.string, y->val.string, x->val_len) != 0)) {
-      return false;
-    }
-  }
-  return x == y;
-}
-
 // The record as the answer should leave it.
 void Expect(const netsnmp_pdu& pdu, unsigned char* record) {
   const size_t base = inverter::kBaseOid.size();
@@ -147,9 +129,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   netsnmp_pdu* as_sent = Parse(datagram);
   netsnmp_pdu* pdu = Parse(normalised);
-  if (as_sent != nullptr && (pdu == nullptr || !Same(*as_sent, *pdu)))
-    Fail("the normalised datagram reads differently");
-  if (as_sent != nullptr) snmp_free_pdu(as_sent);
+  if (as_sent != nullptr) {  // same id, status and readings
+    unsigned char a[sizeof(SNMP_KEHUA_INVERTER_Data_t)] = {};
+    unsigned char b[sizeof a] = {};
+    if (pdu != nullptr) Expect(*as_sent, a), Expect(*pdu, b);
+    if (pdu == nullptr || pdu->reqid != as_sent->reqid ||
+        pdu->errstat != as_sent->errstat || std::memcmp(a, b, sizeof a) != 0)
+      Fail("the normalised datagram reads differently");
+    snmp_free_pdu(as_sent);
+  }
   if (pdu == nullptr) return 0;
   if (pdu->errstat != SNMP_ERR_NOERROR) {
     snmp_free_pdu(pdu);

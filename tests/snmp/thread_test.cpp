@@ -11,28 +11,6 @@ using namespace walk;
 using namespace std::chrono;
 using Kind = host::Call::Kind;
 
-namespace {
-
-bool WaitRounds(const host::Recorder& rec, const TarnVDevice* dev, size_t n,
-                milliseconds timeout) {
-  return rec.WaitFor(
-      [&](const std::vector<host::Call>& calls) {
-        size_t sends = 0;
-        for (const auto& c : calls)
-          sends += c.kind == Kind::SendSP && c.device == dev;
-        return sends >= n;
-      },
-      timeout);
-}
-
-float ReadingOf(const host::Call& send, unsigned entry) {
-  float v;
-  std::memcpy(&v, send.bytes.data() + 4 + 4 * entry, 4);
-  return v;
-}
-
-}  // namespace
-
 TEST_F(WalkTest, ThreadedDeviceWalksAloneAndRefreshStatusDoesNot) {
   Serve(TableScript(SixteenIntegers(0)));
   dev.InitSetting(ParseJson(R"({"appSetting":{"use_thread":"1"}})"));
@@ -115,15 +93,12 @@ TEST(ThreadedDevices, ManyDevicesOnManyAgentsKeepTheirOwnReadings) {
   }
   // One thread reloads cached records (readings -1) into the second half
   // while the first half is deleted.
-  std::vector<SNMP_KEHUA_INVERTER_Data_t> cached(kDevices);
   std::thread reloader([&] {
     for (int i = 0; i < 20; ++i) {
       for (int d = kDevices / 2; d < kDevices; ++d) {
-        std::memset(&cached[d], 0, sizeof cached[d]);
-        cached[d].id = 100 + d;
-        for (unsigned e = 0; e < 16; ++e) cached[d].readings[e] = -1.0f;
+        const auto cached = CachedRecord(100 + d, -1.0f);
         devices[d]->LoadFromCache(
-            reinterpret_cast<const unsigned char*>(&cached[d]), 75);
+            reinterpret_cast<const unsigned char*>(&cached), sizeof cached);
       }
     }
   });
@@ -156,13 +131,7 @@ TEST(CacheReload, IsNeverMixedWithAWalk) {
   dev.SetIds(8, agent.peer());
   dev.InitSetting(ParseJson("{}"));
 
-  SNMP_KEHUA_INVERTER_Data_t cached;
-  std::memset(&cached, 0, sizeof cached);
-  cached.id = 8;
-  for (unsigned e = 0; e < 16; ++e) {
-    const float v = -1.0f;
-    std::memcpy(reinterpret_cast<unsigned char*>(&cached) + 4 + 4 * e, &v, 4);
-  }
+  const auto cached = CachedRecord(8, -1.0f);
   std::thread walker([&] { dev.RefreshStatus(); });
   ASSERT_TRUE(agent.WaitForRequests(3, seconds(5)));
   EXPECT_TRUE(

@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "inverter_probe.h"
 #include "inverter_tables.h"
@@ -32,6 +35,35 @@ inline Table SixteenIntegers(int first) {
   for (unsigned key = 2; key <= 17; ++key)
     table[KeyOid(key)] = Integer(first + int(key));
   return table;
+}
+
+// Waits until `dev` has completed n rounds (SendSP calls).
+inline bool WaitRounds(const host::Recorder& rec, const TarnVDevice* dev,
+                       size_t n, std::chrono::milliseconds timeout) {
+  return rec.WaitFor(
+      [&](const std::vector<host::Call>& calls) {
+        size_t sends = 0;
+        for (const auto& c : calls)
+          sends += c.kind == host::Call::Kind::SendSP && c.device == dev;
+        return sends >= n;
+      },
+      timeout);
+}
+
+// Entry `entry` of the record a SendSP call published.
+inline float ReadingOf(const host::Call& send, unsigned entry) {
+  float v;
+  std::memcpy(&v, send.bytes.data() + 4 + 4 * entry, 4);
+  return v;
+}
+
+// A record as the host caches it: data id and every reading `value`.
+inline SNMP_KEHUA_INVERTER_Data_t CachedRecord(unsigned id, float value) {
+  SNMP_KEHUA_INVERTER_Data_t record;
+  std::memset(&record, 0, sizeof record);
+  record.id = id;
+  for (unsigned e = 0; e < 16; ++e) record.readings[e] = value;
+  return record;
 }
 
 class WalkTest : public ::testing::Test {
