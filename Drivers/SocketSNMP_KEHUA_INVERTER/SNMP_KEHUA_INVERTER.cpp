@@ -207,7 +207,7 @@ void SNMP_KEHUA_INVERTER::do_sample() {
   const char* peer = session_.peername != nullptr ? session_.peername : "";
   if (library_peer_.empty()) {  // refused before the library sees it
     std::fprintf(stderr, "snmpbulkwalk: %s: %s\n",
-                 inverter::snmp::Printable(peer).c_str(),
+                 inverter::snmp::Printable(peer_name_).c_str(),
                  peer_refused_.empty() ? "InitSetting not called"
                                        : peer_refused_.c_str());
     return;

@@ -185,18 +185,17 @@ bool ParseSnmpSettings(const Json::Value& app, SnmpSettings* out,
   }
   Reader r(snmp);
   std::string text;
-  if (r.Text("version", &text) ||
-      (r.Has("version") && snmp["version"].isIntegral())) {
-    const std::string v = snmp["version"].isIntegral()
-                              ? std::to_string(snmp["version"].asInt64())
-                              : text;
+  if (r.Has("version")) {
+    const Json::Value& given = snmp["version"];
+    std::string v = given.isIntegral() ? std::to_string(given.asInt64()) : "";
+    if (!given.isIntegral()) r.Text("version", &v);
     if (v == "1") {
       out->version = SNMP_VERSION_1;
     } else if (v == "2c" || v == "2C") {
       out->version = SNMP_VERSION_2c;
     } else if (v == "3") {
       out->version = SNMP_VERSION_3;
-    } else {
+    } else if (!r.failed()) {
       r.Fail("version", "must be \"1\", \"2c\" or \"3\"");
     }
   }

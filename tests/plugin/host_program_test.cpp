@@ -562,3 +562,70 @@ TEST_F(HostProgram, HelpExitsZero) {
 }
 
 }  // namespace
+
+// Per-device SNMP settings end to end: SNMPv3 users of the simulator fill
+// the same record as v2c; wrong credentials and bad settings are one line
+// each, with no readings; no passphrase is ever printed.
+TEST_F(HostProgram, SnmpSettingsReachTheInverterOrSayWhyNot) {
+  const std::string kAuth = "auth-secret-1", kPriv = "priv-secret-2";
+  Child sim(
+      {INVERTER_SIM, "--listen", "127.0.0.1:" + std::to_string(FreeUdpPort()),
+       "--profile", PROFILES "/fault_short.json", "--duration", "120", "--user",
+       "alice:SHA-256:" + kAuth + ":AES:" + kPriv, "--user",
+       "bob:SHA:" + kAuth},
+      dir_, "sim");
+  const std::string address = AddressOf(sim);
+  auto snmp = [](const std::string& fields) {
+    return R"({"appSetting":{"b_mode":"2","snmp":{"timeout_ms":300,"retries":0,)" +
+           fields + "}}}";
+  };
+  const std::string alice = R"("version":"3","user":"alice","auth":"sha-256",)";
+  struct Case {
+    std::string what, settings, line;  // line: empty when readings come
+  };
+  const std::vector<Case> cases = {
+      {"v2c, one request", snmp(R"("non_repeaters":0,"max_repetitions":20)"),
+       ""},
+      {"v3 authPriv",
+       snmp(alice + R"("auth_pass":")" + kAuth + R"(","priv_pass":")" + kPriv +
+            "\""),
+       ""},
+      {"v3 authNoPriv",
+       snmp(R"("version":3,"user":"bob","auth_pass":")" + kAuth + "\""), ""},
+      {"wrong passphrase",
+       snmp(alice + R"("auth_pass":"not-the-one","priv_pass":")" + kPriv +
+            "\""),
+       "snmpbulkwalk: " + address + ": user \"alice\": Authentication failure"},
+      {"wrong user",
+       snmp(R"("version":"3","user":"carol","auth_pass":")" + kAuth + "\""),
+       "snmpbulkwalk: " + address + ": user \"carol\": Unknown user name"},
+      {"wrong community", snmp(R"("community":"other")"),
+       "Timeout: No Response from " + address},
+      {"bad value", snmp(alice + R"("auth_pass":"short")"),
+       "SNMP_KEHUA_INVERTER 1: appSetting.snmp.auth_pass: must have at least "
+       "8 characters"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path events = dir_ / "events.jsonl";
+    Child host({TARN_HOST, "--plugin", PLUGIN_PATH, "--address", address,
+                "--settings", c.settings, "--rounds", "2", "--interval", "0.2",
+                "--events", events.string(), "--summary"},
+               dir_, "host");
+    ASSERT_EQ(host.Wait(60s), 0) << host.Err();
+    const std::vector<Round> rounds = RoundsOf(ReadEvents(events), 1);
+    const std::string all = host.Out() + host.Err() + ReadFile(events);
+    EXPECT_EQ(all.find(kAuth), std::string::npos);
+    EXPECT_EQ(all.find(kPriv), std::string::npos);
+    if (c.line.empty()) {
+      EXPECT_EQ(host.Err(), "");
+      ASSERT_EQ(rounds.size(), 2u);
+      for (const Round& round : rounds) CheckRecord(round.send, 1);
+    } else {
+      EXPECT_EQ(host.Err().rfind(c.line, 0), 0u) << host.Err();
+      for (const Round& round : rounds)  // no readings from the inverter
+        EXPECT_EQ(round.send["record"]["readings"][0].asDouble(), 0.0);
+      if (c.what == "bad value") EXPECT_TRUE(rounds.empty());
+    }
+  }
+}
