@@ -17,9 +17,6 @@
 
 namespace {
 
-constexpr long kTimeoutUs = 10 * 1000 * 1000;
-constexpr char kCommunity[] = "varnel";
-
 // An alarm's id: the prefix, the signal index with at least three digits,
 // then '0' (signal 7 gives "120400640070").
 std::string AlarmId(unsigned signal) {
@@ -46,12 +43,9 @@ bool IsException(u_char type) {
 SNMP_KEHUA_INVERTER::SNMP_KEHUA_INVERTER() {
   device_type_ = "snmp_kehua_inverter";
   inverter::snmp::InitTemplate(&session_);
-  session_.version = SNMP_VERSION_2c;
-  // The library copies the community when a session is opened.
-  session_.community = reinterpret_cast<u_char*>(const_cast<char*>(kCommunity));
-  session_.community_len = std::strlen(kCommunity);
-  session_.timeout = kTimeoutUs;
-  session_.retries = 1;
+  // v2c, community "varnel", 10 s time-out, one retry: the defaults of
+  // the SNMP settings, until InitSetting reads the device's own.
+  inverter::snmp::ApplyToTemplate(snmp_, &session_);
   session_.peername = nullptr;
 
   std::fill(std::begin(root_oid_), std::end(root_oid_), 0);

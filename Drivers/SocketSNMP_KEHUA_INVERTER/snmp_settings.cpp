@@ -308,6 +308,8 @@ void ApplyToTemplate(const SnmpSettings& s, netsnmp_session* templ) {
 }
 
 void WipeTemplateKeys(netsnmp_session* templ) {
+  templ->securityModel = SNMP_DEFAULT_SECMODEL;
+  templ->securityLevel = 0;
   explicit_bzero(templ->securityAuthKey, sizeof templ->securityAuthKey);
   explicit_bzero(templ->securityPrivKey, sizeof templ->securityPrivKey);
   templ->securityAuthKeyLen = 0;
