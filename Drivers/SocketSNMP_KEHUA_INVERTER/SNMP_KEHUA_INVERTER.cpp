@@ -94,14 +94,10 @@ SNMP_KEHUA_INVERTER::~SNMP_KEHUA_INVERTER() {
   forget_credentials();
 }
 
-// Keys leave the session template and the library's user table with the
-// configuration that brought them.
+// Keys leave the session template with the configuration that brought
+// them (the library's user table holds them only during a walk).
 void SNMP_KEHUA_INVERTER::forget_credentials() {
   inverter::snmp::WipeTemplateKeys(&session_);
-  if (snmp_.version == SNMP_VERSION_3) {
-    inverter::snmp::ForgetUser(
-        snmp_.engine_id.empty() ? engine_id_ : snmp_.engine_id, snmp_.user);
-  }
   engine_id_.clear();
 }
 

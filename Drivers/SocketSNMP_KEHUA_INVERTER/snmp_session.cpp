@@ -3,6 +3,7 @@
 #include <net-snmp/library/large_fd_set.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/random.h>
 
 #include <cctype>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
 
 #include "ber_integers.h"
 
@@ -101,6 +103,22 @@ bool IsPort(const std::string& text) {
 bool StartsWithNoCase(const std::string& text, const char* prefix) {
   const size_t n = std::strlen(prefix);
   return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
+}
+
+// Users that sessions own (under the lock). The library keeps one user per
+// (engine ID, name) in a process-wide table; devices of the same user on
+// the same agent, with the same or other passphrases, would replace or
+// remove each other's entry. So each SNMPv3 session owns its user and puts
+// it into the table before every library call that reads it; an entry
+// found there that no session owns was made by the library and is freed.
+std::set<usmUser*> g_owned_users;
+
+void DropUser(usmUser* user) {
+  usm_remove_user(user);
+  if (g_owned_users.count(user) != 0) return;  // its session frees it
+  if (user->authKey) explicit_bzero(user->authKey, user->authKeyLen);
+  if (user->privKey) explicit_bzero(user->privKey, user->privKeyLen);
+  usm_free_user(user);
 }
 
 timespec ToTimespec(std::chrono::nanoseconds d) {
@@ -241,6 +259,17 @@ Session::Session(void* handle, int sock, int wake_fd)
 
 Session::~Session() {
   Lock lock(g_library_mutex);
+  if (own_user_ != nullptr) {
+    g_owned_users.erase(own_user_);
+    usmUser* listed = usm_get_user(own_user_->engineID, own_user_->engineIDLen,
+                                   own_user_->name);
+    if (listed == own_user_) usm_remove_user(own_user_);
+    if (own_user_->authKey)
+      explicit_bzero(own_user_->authKey, own_user_->authKeyLen);
+    if (own_user_->privKey)
+      explicit_bzero(own_user_->privKey, own_user_->privKeyLen);
+    usm_free_user(own_user_);
+  }
   // Closing frees a request still in flight (a stopped or cut walk).
   snmp_sess_close(handle_);
   netsnmp_large_fd_set_cleanup(&exchange_->fds);
@@ -325,8 +354,18 @@ int Session::OnAnswer(int op, netsnmp_session* session, int reqid,
   return 1;
 }
 
+void Session::InstallOwnUser() {
+  if (own_user_ == nullptr) return;
+  usmUser* listed = usm_get_user(own_user_->engineID, own_user_->engineIDLen,
+                                 own_user_->name);
+  if (listed == own_user_) return;
+  if (listed != nullptr) DropUser(listed);
+  usm_add_user(own_user_);
+}
+
 Session::Result Session::Send(netsnmp_pdu* pdu) {
   Exchange& ex = *exchange_;
+  InstallOwnUser();
   pdu->reqid = RandomId();
   pdu->msgid = RandomId();
   ex.reqid = pdu->reqid;
@@ -367,6 +406,7 @@ Session::Result Session::Wait(std::chrono::steady_clock::time_point deadline) {
     if (wake_fd_ >= 0 && fds[1].revents != 0) return Result::kStopped;
     if (ready < 0) continue;
     Lock lock(g_library_mutex);
+    InstallOwnUser();  // an answer is checked, a resend built, with it
     if (fds[0].revents != 0) {
       NETSNMP_LARGE_FD_ZERO(&ex.fds);
       NETSNMP_LARGE_FD_SET(sock_, &ex.fds);
@@ -447,14 +487,18 @@ void Session::UseEngine(const std::vector<u_char>& engine) {
   };
   set(&s->securityEngineID, &s->securityEngineIDLen);
   set(&s->contextEngineID, &s->contextEngineIDLen);
-  // The library reuses a cached user of the same engine and name, keys and
-  // all: replace it, so that a changed passphrase takes effect.
-  if (usmUser* old = usm_get_user(s->securityEngineID, s->securityEngineIDLen,
-                                  s->securityName)) {
-    usm_remove_user(old);
-    usm_free_user(old);
+  // This session's user for the engine, with the keys of its own
+  // configuration (a changed passphrase takes effect at once).
+  if (own_user_ == nullptr) {
+    if (usmUser* listed = usm_get_user(
+            s->securityEngineID, s->securityEngineIDLen, s->securityName)) {
+      DropUser(listed);
+    }
+    usm_create_user_from_session(s);
+    own_user_ = usm_get_user(s->securityEngineID, s->securityEngineIDLen,
+                             s->securityName);
+    if (own_user_ != nullptr) g_owned_users.insert(own_user_);
   }
-  usm_create_user_from_session(s);
 }
 
 void Session::ForgetEngineTime() {
@@ -473,17 +517,6 @@ std::string Session::ErrorText() {
   std::string out = text != nullptr ? text : "unknown error";
   std::free(text);
   return out;
-}
-
-void ForgetUser(const std::vector<u_char>& engine, const std::string& user) {
-  if (engine.empty() || user.empty()) return;
-  Lock lock(g_library_mutex);
-  std::vector<u_char> id = engine;
-  if (usmUser* old =
-          usm_get_user(id.data(), id.size(), const_cast<char*>(user.c_str()))) {
-    usm_remove_user(old);
-    usm_free_user(old);  // wipes its keys
-  }
 }
 
 }  // namespace inverter::snmp

@@ -82,8 +82,10 @@ class Session {
   // (kAnswer and *engine set when a Report brought one).
   Result Discover(std::chrono::steady_clock::time_point deadline,
                   std::vector<u_char>* engine);
-  // SNMPv3: uses this engine ID and (re)creates the session's user for it
-  // in the library's process-wide user table, so that changed keys apply.
+  // SNMPv3: uses this engine ID and makes the session's own user for it,
+  // with the keys of its configuration. The session puts that user into
+  // the library's process-wide table before each call that reads it, and
+  // takes it out (keys wiped) when closed.
   void UseEngine(const std::vector<u_char>& engine);
   // SNMPv3: forgets the engine's boots and time (an agent that restarted
   // with its boots unchanged is otherwise refused as "too old").
@@ -98,14 +100,13 @@ class Session {
                       void* magic);
   Result Send(netsnmp_pdu* pdu);  // under the lock
   Result Wait(std::chrono::steady_clock::time_point deadline);
+  void InstallOwnUser();  // under the lock
 
   void* handle_;
   int sock_;
   int wake_fd_;
   std::unique_ptr<Exchange> exchange_;
+  struct usmUser* own_user_ = nullptr;  // SNMPv3: this session's user
 };
-
-// Drops the process-wide user entry of (engine, user), wiping its keys.
-void ForgetUser(const std::vector<u_char>& engine, const std::string& user);
 
 }  // namespace inverter::snmp

@@ -103,7 +103,7 @@ TEST_F(SimWalkTest, ARestartedAgentIsWalkedAgainWithinTwoRounds) {
 // Devices of one user on one agent share the library's user entry: one that
 // is deleted or has a wrong passphrase must not break another's walk.
 // Disabled until the driver puts its own user back before each library call.
-TEST_F(SimWalkTest, DISABLED_OtherDevicesOfTheSameUserLeaveAWalkAlone) {
+TEST_F(SimWalkTest, OtherDevicesOfTheSameUserLeaveAWalkAlone) {
   SimulatorProcess sim(INVERTER_SIM,
                        {"--user", "ups:SHA-256:" + kAuth + ":AES:" + kPriv,
                         "--delay-ms", "20"});  // a walk takes 18 x 20 ms
@@ -133,7 +133,7 @@ TEST_F(SimWalkTest, DISABLED_OtherDevicesOfTheSameUserLeaveAWalkAlone) {
 // Under ThreadSanitizer: v3 (authPriv) and v2c threaded devices on eight
 // simulators, re-configured and deleted while walking. Disabled as the one
 // above (a deleted device takes the user of the others on its agent).
-TEST(SimThreads, DISABLED_V3AndV2cDevicesKeepTheirOwnAgentsReadings) {
+TEST(SimThreads, V3AndV2cDevicesKeepTheirOwnAgentsReadings) {
   constexpr int kAgents = 8, kDevices = 32;
   host::Recorder rec;
   host::ScopedObserver attach{&rec};
