@@ -25,16 +25,28 @@ std::mutex g_library_mutex;
 using Lock = std::lock_guard<std::mutex>;
 
 // A request id the kernel's random source picks, 1..2^31-1: an answer
-// cannot be forged by guessing from the ids of other requests.
+// cannot be forged by guessing from the ids of other requests. Drawn from
+// a buffer that one getrandom call fills for 256 ids (a system call per
+// request would cost a walk several per cent). Called under the lock.
 long RandomId() {
-  unsigned int value = 0;
-  while (getrandom(&value, sizeof value, 0) != sizeof value) {
-    if (errno != EINTR) {
-      value = static_cast<unsigned int>(std::rand());  // no random source
-      break;
+  static unsigned int pool[256];
+  static size_t left = 0;
+  if (left == 0) {
+    size_t got = 0;
+    while (got < sizeof pool) {
+      const ssize_t n =
+          getrandom(reinterpret_cast<char*>(pool) + got, sizeof pool - got, 0);
+      if (n > 0) {
+        got += static_cast<size_t>(n);
+      } else if (errno != EINTR) {
+        for (unsigned int& v : pool) v = static_cast<unsigned int>(std::rand());
+        break;  // no random source
+      }
     }
+    left = sizeof pool / sizeof pool[0];
   }
-  value &= 0x7fffffffu;
+  const unsigned int value = pool[--left] & 0x7fffffffu;
+  pool[left] = 0;  // a used id does not stay in memory
   return value != 0 ? static_cast<long>(value) : 1;
 }
 
@@ -367,7 +379,10 @@ Session::Result Session::Send(netsnmp_pdu* pdu) {
   Exchange& ex = *exchange_;
   InstallOwnUser();
   pdu->reqid = RandomId();
-  pdu->msgid = RandomId();
+  // v1/v2c messages carry no message id; SNMPv3 matches answers by it.
+  if (snmp_sess_session(handle_)->version == SNMP_VERSION_3) {
+    pdu->msgid = RandomId();
+  }
   ex.reqid = pdu->reqid;
   ex.done = false;
   ex.report = false;
