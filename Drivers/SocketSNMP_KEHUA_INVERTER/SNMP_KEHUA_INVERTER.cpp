@@ -53,6 +53,8 @@ SNMP_KEHUA_INVERTER::SNMP_KEHUA_INVERTER() {
   root_len_ = inverter::kBaseOid.size();
   std::fill(std::begin(name_oid_), std::end(name_oid_), 0);
   std::memset(static_cast<void*>(&walk_), 0, sizeof walk_);
+  for (size_t i = 0; i < alarm_names_.size(); ++i)
+    alarm_names_[i] = inverter::kAlarmTable[i].name;
 }
 
 SNMP_KEHUA_INVERTER::SampleThread::SampleThread(std::size_t stack_size,
@@ -397,21 +399,8 @@ void SNMP_KEHUA_INVERTER::store_binding(const netsnmp_variable_list& var) {
 
 void SNMP_KEHUA_INVERTER::RunCheckThreshold() {
   if (b_mode_ != inverter::kAlarmMode) return;
-  // The texts handed to the host are made once, not on every round, and
-  // never destroyed: a sampling thread may still complete a round while
-  // the process exits and runs its static destructors.
-  struct Texts {
-    std::string group = inverter::kAlarmGroup;
-    std::array<std::string, inverter::kAlarmTable.size()> names;
-  };
-  static const Texts& texts = *[] {
-    auto* made = new Texts;
-    for (size_t i = 0; i < made->names.size(); ++i)
-      made->names[i] = inverter::kAlarmTable[i].name;
-    return made;
-  }();
-  const std::string& group = texts.group;
-  const auto& names = texts.names;
+  const std::string& group = alarm_group_;
+  const auto& names = alarm_names_;
   for (size_t i = 0; i < inverter::kAlarmTable.size(); ++i) {
     const inverter::AlarmRow& row = inverter::kAlarmTable[i];
     const std::string id = AlarmId(signal_index_);

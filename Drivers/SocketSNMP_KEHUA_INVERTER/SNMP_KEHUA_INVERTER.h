@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "SNMP_KEHUA_INVERTER_Data.h"
+#include "inverter_tables.h"
 #include "snmp_session.h"
 #include "snmp_settings.h"
 #include "uni_data_device.h"
@@ -102,6 +104,13 @@ class SNMP_KEHUA_INVERTER
   void mark_communication(bool lost);
   void start_sampling();
   void forget_credentials();
+
+  // The alarm texts handed to the host, made once per device rather than
+  // on every round. Members, not statics: a sampling thread still running
+  // while the process exits never sees them destroyed, and unloading the
+  // plug-in leaves nothing behind.
+  const std::string alarm_group_ = inverter::kAlarmGroup;
+  std::array<std::string, inverter::kAlarmTable.size()> alarm_names_;
 
   std::string peer_name_;     // owned copy handed to the library as peer name
   std::string library_peer_;  // peer_name_ with its UDP domain, or empty

@@ -1,5 +1,6 @@
 #include "snmp_session.h"
 
+#include <dlfcn.h>
 #include <net-snmp/library/large_fd_set.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -145,6 +146,10 @@ timespec ToTimespec(std::chrono::nanoseconds d) {
 void EnsureLibrary() {
   std::call_once(g_library_once, [] {
     Lock lock(g_library_mutex);
+    // The library stays loaded when the host unloads the plug-in: its
+    // one-time setup is never freed, and would be made again (about 10 KB)
+    // on every load. Pinned, a reload finds it set up.
+    dlopen("libnetsnmp.so.40", RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
     // Process-wide settings: they hold for every user of the library in
     // the host process (README, Reliability).
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID,
@@ -177,6 +182,8 @@ void EnsureSnmpV3() {
       netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_APPTYPE,
                             "snmpapp");
     }
+    // Set up already when the plug-in was loaded before (the library stays).
+    if (find_sec_mod(SNMP_SEC_MODEL_USM) != nullptr) return;
     netsnmp_log_handler* quiet =
         netsnmp_register_loghandler(NETSNMP_LOGHANDLER_NONE, LOG_DEBUG);
     init_snmpv3("snmpapp");  // registers USM
