@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <regex>
 #include <set>
 
 #include "atoi_clamped.h"
@@ -95,11 +94,19 @@ Json::Value ParseStrict(const std::string& text, const std::string& name) {
                    std::to_string(kMaxNesting) + " levels");
   }
   if (ok) return root;
-  static const std::regex kFirst(R"(\* Line (\d+), Column (\d+)\s+([^\n]*))");
-  std::smatch m;
-  if (std::regex_search(errors, m, kFirst))
-    throw BadInput(name + ", line " + m[1].str() + ", column " + m[2].str() +
-                   ": " + OneLine(m[3].str()));
+  // JsonCpp's first error reads "* Line L, Column C\n  message".
+  unsigned line = 0, column = 0;
+  int used = 0;
+  const std::size_t star = errors.find("* Line ");
+  if (star != std::string::npos &&
+      std::sscanf(errors.c_str() + star, "* Line %u, Column %u%n", &line,
+                  &column, &used) == 2) {
+    std::string message = errors.substr(star + used);
+    message.erase(0, message.find_first_not_of(" \t\r\n"));
+    throw BadInput(name + ", line " + std::to_string(line) + ", column " +
+                   std::to_string(column) + ": " +
+                   OneLine(message.substr(0, message.find('\n'))));
+  }
   throw BadInput(name + " is not valid JSON: " + OneLine(errors));
 }
 
