@@ -265,6 +265,13 @@ SNMP_KEHUA_INVERTER::WalkEnd SNMP_KEHUA_INVERTER::walk(const char* peer,
         std::fprintf(stderr, "snmpbulkwalk: %s: user \"%s\": %s\n", peer,
                      snmp_.user.c_str(), ss_->ErrorText().c_str());
         break;
+      case Result::kSendError:
+        if (v3) {  // SNMPv3 send errors have a reason worth one clear line
+          std::fprintf(stderr, "snmpbulkwalk: %s: user \"%s\": %s\n", peer,
+                       snmp_.user.c_str(), ss_->ErrorText().c_str());
+          break;
+        }
+        [[fallthrough]];
       default:
         std::printf("snmp get error %d\n", STAT_ERROR);
         std::fflush(stdout);
