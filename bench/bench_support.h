@@ -22,6 +22,7 @@
 #include <streambuf>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace bench {
@@ -136,11 +137,14 @@ inline double CpuSeconds() {
 // Simulated inverters (tools/inverter_sim), one child process each, on
 // 127.0.0.1 ports from `first_port` up (a port in use is skipped). Each
 // child is also told to exit by itself after `max_seconds`, so none outlives
-// a benchmark that dies. Stopped (SIGTERM, then SIGKILL) on destruction.
+// a benchmark that dies. `extra_args` go to every simulator (e.g. its
+// `--user` and `--delay-ms`). Stopped (SIGTERM, then SIGKILL) on
+// destruction.
 class SimFarm {
  public:
   SimFarm(const std::string& program, int count, int first_port,
-          double max_seconds) {
+          double max_seconds, std::vector<std::string> extra_args = {})
+      : extra_args_(std::move(extra_args)) {
     int port = first_port;
     for (int i = 0; i < count; ++i) {
       for (int attempt = 0;; ++attempt, ++port) {
@@ -195,11 +199,15 @@ class SimFarm {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    const char* argv[] = {program.c_str(), "--listen",       listen.c_str(),
-                          "--duration",    duration.c_str(), nullptr};
+    std::vector<const char*> argv = {program.c_str(), "--listen",
+                                     listen.c_str(), "--duration",
+                                     duration.c_str()};
+    for (const std::string& a : extra_args_) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr,
-                                 const_cast<char* const*>(argv), environ);
+    const int rc =
+        ::posix_spawn(&pid, program.c_str(), &actions, nullptr,
+                      const_cast<char* const*>(argv.data()), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
       ::close(fds[0]);
@@ -232,6 +240,7 @@ class SimFarm {
     throw std::runtime_error("cannot run " + program);
   }
 
+  std::vector<std::string> extra_args_;
   std::vector<Child> children_;
   std::vector<std::string> peers_;
 };

@@ -82,8 +82,21 @@ def main():
     def is_snmp(fn):
         return "libnetsnmp" in (fn_object.get(fn) or "")
 
+    # Functions Net-SNMP calls back (the driver's answer and datagram
+    # hooks) and what they call in turn: their calls into Net-SNMP are
+    # already inside the inclusive cost of the outer call, so they are not
+    # counted twice.
+    inside = {callee for caller, callee, c in calls
+              if is_snmp(caller) and not is_snmp(callee)}
+    grown = True
+    while grown:
+        more = {callee for caller, callee, c in calls
+                if caller in inside and not is_snmp(callee)} - inside
+        inside |= more
+        grown = bool(more)
     snmp = sum(c for caller, callee, c in calls
-               if is_snmp(callee) and not is_snmp(caller))
+               if is_snmp(callee) and not is_snmp(caller)
+               and caller not in inside)
     round_incl = sum(c for caller, callee, c in calls
                      if "RoundDone" in callee and "RoundDone" not in caller)
     driver = total - snmp - round_incl

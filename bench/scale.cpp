@@ -2,7 +2,8 @@
 // (tools/inverter_sim, child processes) on loopback.
 //
 //   scale --devices N --mode thread|host [--agents K] [--sim PATH]
-//         [--rounds R] [--seconds S]
+//         [--rounds R] [--seconds S] [--settings JSON] [--delay-ms N]
+//         [--sim-args "ARGS"]
 //   scale --devices N --silent [--agents K]
 //
 // Every device first completes R rounds (host mode: the main thread calls
@@ -13,6 +14,10 @@
 // device completed, the gaps between a device's rounds, the devices that
 // missed a period, and the process's CPU use over that time. Output lines
 // are "name value".
+//
+// --settings JSON is every device's `appSetting.snmp`; for an SNMPv3 user
+// every simulator serves that user. --delay-ms N (answers N ms late) and
+// --sim-args go to every simulator.
 //
 // With --silent the agents are UDP sockets of this process that never
 // answer: every threaded device starts its walk and waits for an answer,
@@ -52,6 +57,8 @@ struct Options {
   int seconds = 0;
   int first_port = 27200;
   bool silent = false;
+  Json::Value snmp;  // appSetting.snmp; null: the defaults (v2c)
+  std::vector<std::string> sim_args;
 };
 
 Options Parse(int argc, char** argv) {
@@ -81,6 +88,14 @@ Options Parse(int argc, char** argv) {
       o.silent = true;
     } else if (a == "--first-port") {
       o.first_port = std::stoi(next());
+    } else if (a == "--settings") {
+      o.snmp = bench::ParseSnmpOption(next());
+    } else if (a == "--delay-ms") {
+      o.sim_args.push_back("--delay-ms");
+      o.sim_args.push_back(std::to_string(std::stoi(next())));
+    } else if (a == "--sim-args") {
+      for (std::string& arg : bench::SplitArgs(next()))
+        o.sim_args.push_back(std::move(arg));
     } else {
       throw std::runtime_error("unknown option " + a);
     }
@@ -154,7 +169,7 @@ int RunSilentDeletes(const Options& o) {
   std::vector<std::unique_ptr<SNMP_KEHUA_INVERTER>> devices;
   for (int i = 0; i < o.devices; ++i)
     devices.push_back(
-        bench::MakeDevice(1000 + i, peers[i % peers.size()], true));
+        bench::MakeDevice(1000 + i, peers[i % peers.size()], true, 2, o.snmp));
   // Every device has sent its first request and waits (10 s time-out).
   std::this_thread::sleep_for(std::chrono::seconds(1));
   double longest = 0, last = 0;
@@ -180,12 +195,15 @@ int Run(const Options& o) {
   if (o.silent) return RunSilentDeletes(o);
   bench::QuietStdout quiet;
   std::ostream& out = quiet.out();
+  std::vector<std::string> sim_args = bench::SimUserArgs(o.snmp);
+  sim_args.insert(sim_args.end(), o.sim_args.begin(), o.sim_args.end());
   bench::SimFarm sims(
       o.sim, o.agents, o.first_port,
-      60.0 + o.rounds * 10.0 + o.seconds * 2.0 + o.devices * 0.05);
+      60.0 + o.rounds * 10.0 + o.seconds * 2.0 + o.devices * 0.05, sim_args);
   out << "devices " << o.devices << "\n"
       << "mode " << (o.threaded ? "thread" : "host") << "\n"
-      << "agents " << sims.peers().size() << "\n";
+      << "agents " << sims.peers().size() << "\n"
+      << "snmp " << bench::DescribeSnmp(o.snmp) << "\n";
   PrintFigures(out, "before");
   out.flush();
 
@@ -205,7 +223,7 @@ int Run(const Options& o) {
     for (int i = 0; i < o.devices; ++i) {
       const std::string& peer = sims.peers()[i % sims.peers().size()];
       devices[i]->Init(std::weak_ptr<TarnController>(), 1000 + i,
-                       bench::DeviceConfig(peer, o.threaded));
+                       bench::DeviceConfig(peer, o.threaded, 2, o.snmp));
       ++started;
       if (o.threaded && started % 50 == 0 && started < o.devices) {
         out << "started " << started << " mapped_kib "

@@ -2,13 +2,17 @@
 # Bootstraps, builds the benchmarks (Release) and prints their figures.
 # See BENCHMARKS.md for what each figure means.
 #
-# Usage: scripts/bench.sh [--long] [--armhf]
+# Usage: scripts/bench.sh [--long] [--armhf] [--v3-scale]
 #   (no option)  walk vs bare Net-SNMP, instructions per walk (callgrind),
-#                round completion, memory per device, and a 20 s run of
-#                1,000 threaded devices; about 2 minutes once built
-#   --long       the 1,000-device run lasts 65 s instead of 20 s
+#                round completion, memory per device, a 20 s run of
+#                1,000 threaded devices, and v2c / SNMPv3 walks with their
+#                instructions and a 20 ms round trip; about 3 minutes once
+#                built
+#   --long       the 1,000-device runs last 65 s instead of 20 s
 #   --armhf      also cross builds the scale program for armhf and runs the
 #                1,000-device run under qemu-arm (adds about 1-2 minutes)
+#   --v3-scale   also the 1,000-device run with SNMPv3 authPriv devices
+#                (adds about 40 s)
 # Build folders: build-bench (native), build-armhf-bench (armhf).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,11 +20,13 @@ root="$PWD"
 
 long=0
 armhf=0
+v3_scale=0
 for arg in "$@"; do
   case "$arg" in
     --long) long=1 ;;
     --armhf) armhf=1 ;;
-    *) echo "bench: unknown option '$arg' (--long, --armhf)" >&2; exit 2 ;;
+    --v3-scale) v3_scale=1 ;;
+    *) echo "bench: unknown option '$arg' (--long, --armhf, --v3-scale)" >&2; exit 2 ;;
   esac
 done
 seconds=20
@@ -118,6 +124,35 @@ if [ "$armhf" = 1 ]; then
   # as the cross build's tests run; see BENCHMARKS.md.
   qemu-arm -L / build-armhf-bench/bench/scale --devices 1000 --mode thread \
     --rounds 1 --seconds "$seconds" --sim "$sim" | grep -v '^started '
+fi
+
+# --- 6. SNMP settings and SNMPv3 --------------------------------------------------
+# Benchmark users of the simulator; the passphrases are fixed test values.
+v3_auth='{"version":"3","user":"ups","auth":"SHA","auth_pass":"authpass1"}'
+v3_priv='{"version":"3","user":"ups","auth":"SHA-256","auth_pass":"authpass1","priv":"AES","priv_pass":"privpass1"}'
+one_trip='"non_repeaters":0,"max_repetitions":20'
+section "6a. Walk time and instructions per walk: v2c, v3 authNoPriv (SHA), v3 authPriv (SHA-256/AES)"
+for settings in '{}' "$v3_auth" "$v3_priv"; do
+  "$bin/walk_bench" --walks 1000 --agent sim --sim "$sim" --settings "$settings"
+  cg="$(mktemp -d)"
+  valgrind --tool=callgrind --callgrind-out-file="$cg/out" \
+    --toggle-collect='SNMP_KEHUA_INVERTER::do_sample()' \
+    "$bin/walk_bench" --driver-only 50 --agent sim --sim "$sim" \
+    --settings "$settings" >/dev/null 2>&1
+  python3 bench/callgrind_split.py "$cg/out" 50 | sed -n 1,5p
+  rm -rf "$cg"
+done
+
+section "6b. Walk time at a 20 ms round trip (simulator --delay-ms 20): 17 round trips against 1"
+for settings in '{}' "{$one_trip}" "$v3_priv" "${v3_priv%\}},$one_trip}"; do
+  "$bin/walk_bench" --walks 20 --warm-up 2 --agent sim --sim "$sim" \
+    --delay-ms 20 --settings "$settings" | grep -v '^ratio'
+done
+
+if [ "$v3_scale" = 1 ]; then
+  section "6c. 1,000 threaded SNMPv3 authPriv devices, ${seconds} s after every device completed a round"
+  "$bin/scale" --devices 1000 --mode thread --rounds 1 --seconds "$seconds" \
+    --sim "$sim" --settings "$v3_priv" | grep -v '^started '
 fi
 rm -rf "$tmp"
 
