@@ -289,6 +289,10 @@ Session::~Session() {
       explicit_bzero(own_user_->privKey, own_user_->privKeyLen);
     usm_free_user(own_user_);
   }
+  // The library frees its copy of the session without wiping the keys.
+  netsnmp_session* session = snmp_sess_session(handle_);
+  explicit_bzero(session->securityAuthKey, sizeof session->securityAuthKey);
+  explicit_bzero(session->securityPrivKey, sizeof session->securityPrivKey);
   // Closing frees a request still in flight (a stopped or cut walk).
   snmp_sess_close(handle_);
   netsnmp_large_fd_set_cleanup(&exchange_->fds);
