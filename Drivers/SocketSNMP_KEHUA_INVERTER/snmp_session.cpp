@@ -126,12 +126,20 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
 // found there that no session owns was made by the library and is freed.
 std::set<usmUser*> g_owned_users;
 
-void DropUser(usmUser* user) {
-  usm_remove_user(user);
-  if (g_owned_users.count(user) != 0) return;  // its session frees it
+// Frees a user that is in no list: usm_free_user unlinks through the
+// user's own next/prev, which usm_remove_user leaves pointing into the
+// list; followed, they would corrupt it.
+void FreeUser(usmUser* user) {
+  user->next = user->prev = nullptr;
   if (user->authKey) explicit_bzero(user->authKey, user->authKeyLen);
   if (user->privKey) explicit_bzero(user->privKey, user->privKeyLen);
   usm_free_user(user);
+}
+
+void DropUser(usmUser* user) {
+  usm_remove_user(user);
+  user->next = user->prev = nullptr;
+  if (g_owned_users.count(user) == 0) FreeUser(user);  // else its session's
 }
 
 timespec ToTimespec(std::chrono::nanoseconds d) {
@@ -280,14 +288,13 @@ Session::~Session() {
   Lock lock(g_library_mutex);
   if (own_user_ != nullptr) {
     g_owned_users.erase(own_user_);
-    usmUser* listed = usm_get_user(own_user_->engineID, own_user_->engineIDLen,
-                                   own_user_->name);
-    if (listed == own_user_) usm_remove_user(own_user_);
-    if (own_user_->authKey)
-      explicit_bzero(own_user_->authKey, own_user_->authKeyLen);
-    if (own_user_->privKey)
-      explicit_bzero(own_user_->privKey, own_user_->privKeyLen);
-    usm_free_user(own_user_);
+    for (usmUser* u = usm_get_userList(); u != nullptr; u = u->next) {
+      if (u == own_user_) {
+        usm_remove_user(own_user_);
+        break;
+      }
+    }
+    FreeUser(own_user_);
   }
   // The library frees its copy of the session without wiping the keys.
   netsnmp_session* session = snmp_sess_session(handle_);
@@ -379,10 +386,15 @@ int Session::OnAnswer(int op, netsnmp_session* session, int reqid,
 
 void Session::InstallOwnUser() {
   if (own_user_ == nullptr) return;
-  usmUser* listed = usm_get_user(own_user_->engineID, own_user_->engineIDLen,
-                                 own_user_->name);
-  if (listed == own_user_) return;
-  if (listed != nullptr) DropUser(listed);
+  // Entries of the same engine and name ahead of ours go (freed when no
+  // session owns them); ours is then found first, or added once.
+  for (;;) {
+    usmUser* listed = usm_get_user(own_user_->engineID, own_user_->engineIDLen,
+                                   own_user_->name);
+    if (listed == own_user_) return;
+    if (listed == nullptr) break;
+    DropUser(listed);
+  }
   usm_add_user(own_user_);
 }
 
