@@ -23,8 +23,10 @@ class SimulatorProcess {
  public:
   SimulatorProcess(const std::string& program, std::vector<std::string> args,
                    int port = 0) {
+    // A bounded life: a simulator whose test crashed ends by itself.
     args.insert(args.begin(),
-                {program, "--listen", "127.0.0.1:" + std::to_string(port)});
+                {program, "--listen", "127.0.0.1:" + std::to_string(port),
+                 "--duration", "120"});
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
