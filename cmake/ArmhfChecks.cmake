@@ -6,8 +6,71 @@
 # would link and load and then read garbage. readelf -A shows the calling
 # convention the object was built for.
 #
-# This file is also the check itself when run as
+# The plug-in and the programs must load on the target: every library they
+# need is in the target's root, and each symbol version they need (GLIBC_,
+# GLIBCXX_, ...) is defined by that library there, not only by a newer one
+# on the build machine.
+#
+# This file is also each check itself when run as
 #   cmake -DREADELF=<readelf> -DOBJECTS=<file;...> -P ArmhfChecks.cmake
+#   cmake -DREADELF=<readelf> -DOBJECTS=<file;...> -DROOT=<target root>
+#         -DTRIPLET=<multiarch> -P ArmhfChecks.cmake
+
+if(CMAKE_SCRIPT_MODE_FILE AND ROOT)
+  set(dirs "${ROOT}/lib/${TRIPLET}" "${ROOT}/usr/lib/${TRIPLET}" "${ROOT}/lib" "${ROOT}/usr/lib")
+  foreach(object IN LISTS OBJECTS)
+    execute_process(COMMAND "${READELF}" -d -V -W "${object}"
+      OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "${READELF} failed on ${object}")
+    endif()
+    string(REGEX MATCHALL "Shared library: \\[[^]]+\\]" needed "${out}")
+    set(highest 0)
+    foreach(entry IN LISTS needed)
+      string(REGEX REPLACE ".*\\[(.*)\\]" "\\1" lib "${entry}")
+      unset(found)
+      foreach(dir IN LISTS dirs)
+        if(NOT found AND EXISTS "${dir}/${lib}")
+          set(found "${dir}/${lib}")
+        endif()
+      endforeach()
+      if(NOT found)
+        message(FATAL_ERROR "${object} needs ${lib}, which ${ROOT} does not have")
+      endif()
+      # The versions needed from this library: the lines after its "File:".
+      string(REGEX REPLACE "([][+.*()^$?|\\])" "\\\\\\1" lib_re "${lib}")
+      string(REGEX MATCH "File: ${lib_re}  Cnt: [0-9]+\n(  0x[0-9a-f]+:   Name: [^\n]*\n)*"
+        wanted "${out}")
+      string(REGEX MATCHALL "Name: [^ ]+" wanted "${wanted}")
+      execute_process(COMMAND "${READELF}" -V -W "${found}" OUTPUT_VARIABLE defined)
+      string(FIND "${defined}" "Version definition section" at)
+      if(at EQUAL -1)
+        set(defined "")
+      else()
+        string(SUBSTRING "${defined}" ${at} -1 defined)
+      endif()
+      string(FIND "${defined}" "Version needs section" at)
+      if(NOT at EQUAL -1)
+        string(SUBSTRING "${defined}" 0 ${at} defined)
+      endif()
+      foreach(version IN LISTS wanted)
+        string(REPLACE "Name: " "" version "${version}")
+        string(FIND "${defined}" "Name: ${version}\n" at)
+        if(at EQUAL -1)
+          string(FIND "${defined}" "Name: ${version} " at)
+        endif()
+        if(at EQUAL -1)
+          message(FATAL_ERROR "${object} needs ${version} of ${lib}; ${found} does not define it")
+        endif()
+        if(version MATCHES "^GLIBC_([0-9.]+)$" AND CMAKE_MATCH_1 VERSION_GREATER highest)
+          set(highest ${CMAKE_MATCH_1})
+        endif()
+      endforeach()
+    endforeach()
+    message(STATUS "${object}: every library in ${ROOT}, highest GLIBC_${highest}")
+  endforeach()
+  return()
+endif()
 
 if(CMAKE_SCRIPT_MODE_FILE)
   foreach(object IN LISTS OBJECTS)
@@ -49,4 +112,13 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR MATCHES "^arm"
     tarn_add_armhf_abi_check(NAME armhf_abi_plugin
       OBJECTS $<TARGET_FILE:SocketSNMP_KEHUA_INVERTER>)
   endif()
+  set(_shipped $<TARGET_FILE:SocketSNMP_KEHUA_INVERTER> $<TARGET_FILE:tarn_host>)
+  if(TARGET inverter_sim)
+    list(APPEND _shipped $<TARGET_FILE:inverter_sim>)
+  endif()
+  add_test(NAME armhf_target_libraries
+    COMMAND ${CMAKE_COMMAND} -DREADELF=${TARN_READELF} "-DOBJECTS=${_shipped}"
+            -DROOT=${TARN_TARGET_ROOT} -DTRIPLET=${CMAKE_LIBRARY_ARCHITECTURE}
+            -P ${CMAKE_CURRENT_LIST_DIR}/ArmhfChecks.cmake)
+  set_tests_properties(armhf_target_libraries PROPERTIES LABELS abi)
 endif()

@@ -1,6 +1,10 @@
 # Third-party libraries, all from Debian packages.
-# NETSNMP_ROOT may point at an unpacked libsnmp-dev tree (cross builds).
+# NETSNMP_ROOT may point at an unpacked libsnmp-dev tree (the multiarch
+# cross build); a sysroot build finds everything in its sysroot.
 find_package(Threads REQUIRED)
+if(POLICY CMP0167)
+  cmake_policy(SET CMP0167 NEW)  # Boost's own CMake package
+endif()
 find_package(Boost 1.74 REQUIRED COMPONENTS date_time)
 
 find_path(JSONCPP_INCLUDE_DIR json/json.h PATH_SUFFIXES jsoncpp REQUIRED)
@@ -13,26 +17,17 @@ if(NOT TARGET JsonCpp::JsonCpp)
 endif()
 
 set(NETSNMP_ROOT "" CACHE PATH "Root of an unpacked Net-SNMP development tree")
-if(CMAKE_CROSSCOMPILING)
+if(CMAKE_CROSSCOMPILING AND NOT CMAKE_SYSROOT)
   # /usr/include/net-snmp belongs to the build machine (its SIZEOF_LONG and
-  # type sizes): a cross build takes the headers from NETSNMP_ROOT only.
+  # type sizes): a multiarch cross build takes the headers from NETSNMP_ROOT.
   if(NOT NETSNMP_ROOT)
-    message(FATAL_ERROR "Cross build: set NETSNMP_ROOT to the unpacked "
+    message(FATAL_ERROR "Cross build without a sysroot: set NETSNMP_ROOT to the unpacked "
       "libsnmp-dev of the target (scripts/bootstrap-armhf.sh makes one)")
   endif()
   set(_netsnmp_search NO_DEFAULT_PATH)
 endif()
 find_path(NETSNMP_INCLUDE_DIR net-snmp/net-snmp-config.h
   HINTS "${NETSNMP_ROOT}/usr/include" ${_netsnmp_search} REQUIRED)
-# Headers configured for another machine compile fine and then disagree
-# with the library on every long (on Linux a long is as wide as a pointer).
-file(STRINGS "${NETSNMP_INCLUDE_DIR}/net-snmp/net-snmp-config.h" _netsnmp_long
-  REGEX "^#define SIZEOF_LONG [0-9]+$")
-string(REGEX REPLACE ".* " "" _netsnmp_long "${_netsnmp_long}")
-if(_netsnmp_long AND NOT _netsnmp_long EQUAL CMAKE_SIZEOF_VOID_P)
-  message(FATAL_ERROR "${NETSNMP_INCLUDE_DIR}/net-snmp/net-snmp-config.h has "
-    "SIZEOF_LONG ${_netsnmp_long}, the target's long has ${CMAKE_SIZEOF_VOID_P} bytes")
-endif()
 find_library(NETSNMP_LIBRARY NAMES netsnmp libnetsnmp.so.40 REQUIRED)
 add_library(NetSNMP::netsnmp UNKNOWN IMPORTED)
 set_target_properties(NetSNMP::netsnmp PROPERTIES

@@ -13,9 +13,42 @@
 #     with --no-gtest (builds without the tests, e.g. scripts/package.sh).
 #
 # Usage: scripts/bootstrap-armhf.sh [--no-gtest] [BUILD]   (default: build-armhf)
+#        scripts/bootstrap-armhf.sh --sysroot
+# --sysroot: only what a sysroot build needs of the build machine (clang,
+# the armhf binutils and qemu-arm); the target's libraries are the sysroot's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+install_missing() {
+  local missing=()
+  for p in "$@"; do
+    installed "$p" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "bootstrap-armhf: missing packages (${missing[*]}); run as root to install them" >&2
+    exit 1
+  fi
+  echo "bootstrap-armhf: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  if printf '%s\n' "${missing[@]}" | grep -q ':armhf$' &&
+     ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    dpkg --add-architecture armhf
+  fi
+  apt-get update -qq
+  # --no-remove: never trade a native package for an armhf one (apt stops
+  # instead, e.g. for libsnmp-dev:armhf, which is why it is unpacked below).
+  apt-get install -y -qq --no-install-recommends --no-remove "${missing[@]}" >/dev/null
+}
+
+if [ "${1:-}" = "--sysroot" ]; then
+  install_missing clang binutils-arm-linux-gnueabihf qemu-user
+  exit 0
+fi
 gtest=1
 if [ "${1:-}" = "--no-gtest" ]; then
   gtest=0
@@ -28,33 +61,9 @@ toolchain="$root/cmake/toolchain-armhf.cmake"
 
 scripts/bootstrap.sh
 
-installed() {
-  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
-}
-
 # --- packages ---------------------------------------------------------------
-host_pkgs=(crossbuild-essential-armhf qemu-user)
-armhf_pkgs=(libc6:armhf libstdc++6:armhf libjsoncpp-dev:armhf libboost-date-time-dev:armhf libssl-dev:armhf
-            libsnmp40:armhf)
-missing=()
-for p in "${host_pkgs[@]}" "${armhf_pkgs[@]}"; do
-  installed "$p" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "bootstrap-armhf: missing packages (${missing[*]}); run as root to install them" >&2
-    exit 1
-  fi
-  echo "bootstrap-armhf: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    dpkg --add-architecture armhf
-  fi
-  apt-get update -qq
-  # --no-remove: never trade a native package for an armhf one (apt stops
-  # instead, e.g. for libsnmp-dev:armhf, which is why it is unpacked below).
-  apt-get install -y -qq --no-install-recommends --no-remove "${missing[@]}" >/dev/null
-fi
+install_missing crossbuild-essential-armhf qemu-user libc6:armhf libstdc++6:armhf \
+  libjsoncpp-dev:armhf libboost-date-time-dev:armhf libssl-dev:armhf libsnmp40:armhf
 
 # --- Net-SNMP headers for armhf -----------------------------------------------
 # The headers must match the installed armhf library's version exactly.

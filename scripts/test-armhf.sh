@@ -1,19 +1,65 @@
 #!/usr/bin/env bash
-# Cross builds for armhf (32-bit ARM, hard-float) and runs the test suite
-# under qemu-arm. The build folder is build-armhf (preset "armhf").
-# Usage: scripts/test-armhf.sh [ctest arguments...]
-# TARN_NATIVE_TOOLS_DIR is the tools/ folder of a native build, whose helper
-# programs (the simulated inverter) tests of the cross build start, since they
-# cannot exec the armhf ones. It defaults to build/tools when that exists
-# (after scripts/test.sh).
+# Cross builds for armhf (32-bit ARM, hard-float) and runs the whole test
+# suite under qemu-arm.
+#
+# Usage: scripts/test-armhf.sh [--sysroot DIR] [ctest arguments...]
+#   without --sysroot  Debian 12 multiarch route (cross GCC, armhf packages
+#                      beside the native ones), build folder build-armhf
+#   --sysroot DIR      against the target userland in DIR only (clang for the
+#                      target, or CC/CXX), build folder build-armhf-NAME (NAME:
+#                      DIR's last component); tests run under qemu-arm -L DIR
+#
+# Tests that start the simulated inverter run the native build's one
+# (TARN_NATIVE_TOOLS_DIR, default build/tools; built there when missing):
+# a test under qemu-arm cannot exec an armhf child.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if [ -z "${TARN_NATIVE_TOOLS_DIR:-}" ] && [ -x build/tools/inverter_sim/inverter_sim ]; then
-  TARN_NATIVE_TOOLS_DIR="$PWD/build/tools"
+root="$PWD"
+
+sysroot=""
+if [ "${1:-}" = "--sysroot" ]; then
+  [ $# -ge 2 ] || { echo "test-armhf: --sysroot needs a folder" >&2; exit 2; }
+  sysroot="$(realpath "$2")"
+  shift 2
 fi
 
-scripts/bootstrap-armhf.sh build-armhf
-cmake --preset armhf -DTARN_WERROR=ON -DTARN_BUILD_BENCH=OFF \
-  ${TARN_NATIVE_TOOLS_DIR:+-DTARN_NATIVE_TOOLS_DIR="$TARN_NATIVE_TOOLS_DIR"} >/dev/null
-cmake --build --preset armhf -j"$(nproc)"
-ctest --preset armhf -j"$(nproc)" "$@"
+if [ -z "${TARN_NATIVE_TOOLS_DIR:-}" ]; then
+  TARN_NATIVE_TOOLS_DIR="$root/build/tools"
+  if [ ! -x build/tools/inverter_sim/inverter_sim ]; then
+    scripts/bootstrap.sh
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_WERROR=ON >/dev/null
+    cmake --build build -j"$(nproc)" --target inverter_sim
+  fi
+fi
+
+if [ -z "$sysroot" ]; then
+  scripts/bootstrap-armhf.sh build-armhf
+  cmake --preset armhf -DTARN_WERROR=ON -DTARN_BUILD_BENCH=OFF \
+    -DTARN_NATIVE_TOOLS_DIR="$TARN_NATIVE_TOOLS_DIR" >/dev/null
+  cmake --build --preset armhf -j"$(nproc)"
+  ctest --preset armhf -j"$(nproc)" "$@"
+  exit
+fi
+
+# qemu-arm -L silently takes the build machine's file for anything missing
+# from the sysroot: refuse one without its own loader and C library.
+for f in lib/ld-linux-armhf.so.3 lib/arm-linux-gnueabihf/libc.so.6; do
+  if [ ! -e "$sysroot/$f" ]; then
+    echo "test-armhf: $sysroot has no $f: not an armhf sysroot" >&2
+    exit 2
+  fi
+done
+scripts/make-sysroot.sh --relative-links "$sysroot"
+scripts/bootstrap-armhf.sh --sysroot
+build="$root/build-armhf-$(basename "$sysroot")"
+if [ -f "$build/CMakeCache.txt" ] &&
+   ! grep -qx "CMAKE_SYSROOT:[A-Z]*=$sysroot" "$build/CMakeCache.txt"; then
+  rm -rf "$build"  # made for another sysroot
+fi
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-armhf.cmake" \
+  -DCMAKE_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_WERROR=ON \
+  -DTARN_BUILD_BENCH=OFF -DTARN_REQUIRE_ALL_TESTS=ON \
+  -DTARN_NATIVE_TOOLS_DIR="$TARN_NATIVE_TOOLS_DIR" >/dev/null
+cmake --build "$build" -j"$(nproc)"
+cd "$build"
+ctest --output-on-failure -j"$(nproc)" "$@"

@@ -12,5 +12,14 @@ class TARN_API SNMP_KEHUA_INVERTERProvider : public TarnSocketDeviceProvider {
   TarnSocketDevice* create() const override;
 };
 
-// The plug-in's one exported function, looked up by its plain name.
+// The plug-in's one exported function, looked up by its plain name. The
+// host fixes this signature, a C++ type returned from a C-linkage function;
+// clang's warning about it is silenced here only.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wreturn-type-c-linkage"
+#endif
 extern "C" TARN_API std::vector<std::shared_ptr<Provider>> get_providers();
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif

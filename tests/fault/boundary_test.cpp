@@ -222,7 +222,11 @@ TEST_F(WalkTest, AFailedSecondInitSettingLeavesTheDeviceSampling) {
 
 TEST(ProcessExit, AThreadedDeviceInAlarmModeTwoOutlivesTheStaticDestructors) {
 #ifndef __arm__  // qemu-user cannot exec the test program again
+#ifdef GTEST_FLAG_SET
   GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process
+#else
+  ::testing::GTEST_FLAG(death_test_style) = "threadsafe";  // GoogleTest 1.10
+#endif
 #endif
   // Registered before the first round, the handler runs after the
   // destructors of statics made in that round, while rounds go on.

@@ -6,8 +6,14 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <gnu/libc-version.h>
+#include <limits.h>
+#include <stdlib.h>
+
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "provider.h"
@@ -68,7 +74,8 @@ TEST_F(Loader, EachCallGivesOneFreshSocketDeviceProvider) {
   ASSERT_NE(first[0], nullptr);
   EXPECT_EQ(first[0].use_count(), 1);
   EXPECT_NE(first[0], second[0]);
-  EXPECT_STREQ(typeid(*first[0]).name(), "27SNMP_KEHUA_INVERTERProvider");
+  const Provider& made = *first[0];
+  EXPECT_STREQ(typeid(made).name(), "27SNMP_KEHUA_INVERTERProvider");
   const auto socket =
       std::dynamic_pointer_cast<TarnSocketDeviceProvider>(first[0]);
   ASSERT_NE(socket, nullptr);
@@ -159,6 +166,38 @@ TEST_F(Loader, DeletingThroughTheBaseRunsEveryDestructor) {
   for (int i = 0; i < 100 && ThreadCount() != threads; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(ThreadCount(), threads);
+}
+
+// With the plug-in loaded, every other shared object in the process (the
+// loader and the C library included) comes from the target's root: a cross build's
+// tests must not run on the build machine's libraries while claiming the
+// sysroot's (qemu-arm -L falls back to the build machine's files silently).
+TEST_F(Loader, EveryLibraryComesFromTheTargetRoot) {
+  const std::string root = TARN_TARGET_ROOT;
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  char real[PATH_MAX];
+  ASSERT_NE(realpath(PLUGIN_PATH, real), nullptr);
+  const std::string plugin = real;  // the one library of this build
+  int libc = 0, loader = 0;
+  while (std::getline(maps, line)) {
+    std::istringstream fields(line);
+    std::string range, perms, offset, dev, inode, path;
+    fields >> range >> perms >> offset >> dev >> inode >> path;
+    if (path.find(".so") == std::string::npos) continue;
+    ASSERT_NE(realpath(path.c_str(), real), nullptr) << path;
+    if (real == plugin) continue;
+    EXPECT_EQ(std::string(real).rfind(root == "/" ? root : root + "/", 0), 0u)
+        << path << " is not in " << root;
+    libc += path.find("/libc.so.6") != std::string::npos ||
+            path.find("/libc-2.") != std::string::npos;
+    loader += path.find("/ld-") != std::string::npos;
+  }
+  EXPECT_GT(libc, 0);
+  EXPECT_GT(loader, 0);
+  if (std::strlen(TARN_TARGET_GLIBC) != 0) {
+    EXPECT_STREQ(gnu_get_libc_version(), TARN_TARGET_GLIBC);
+  }
 }
 
 }  // namespace

@@ -20,8 +20,22 @@ namespace {
 
 constexpr unsigned char kPaint = 0xA5;
 
-void* RunBody(void* body) {
-  (*static_cast<std::function<void()>*>(body))();
+struct PaintedRun {
+  std::function<void()> body;
+  const unsigned char* stack;
+  size_t size;
+  size_t untouched = 0;
+};
+
+// Runs the body, then reads the paint from the bottom of the stack while
+// the thread still owns it: some C libraries (glibc 2.31) discard a
+// caller's stack pages when the thread exits, and the paint with them.
+void* RunBody(void* arg) {
+  auto* run = static_cast<PaintedRun*>(arg);
+  run->body();
+  size_t untouched = 0;
+  while (untouched < run->size && run->stack[untouched] == kPaint) ++untouched;
+  run->untouched = untouched;
   return nullptr;
 }
 
@@ -42,18 +56,16 @@ size_t StackUsedBy(size_t size, std::function<void()> body) {
   pthread_attr_init(&attr);
   pthread_attr_setstack(&attr, stack, size);
   pthread_t thread;
-  const int rc = pthread_create(&thread, &attr, &RunBody, &body);
+  PaintedRun run{std::move(body), stack, size};
+  const int rc = pthread_create(&thread, &attr, &RunBody, &run);
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     munmap(region, size + page);
     throw std::runtime_error("pthread_create failed");
   }
   pthread_join(thread, nullptr);
-
-  size_t untouched = 0;
-  while (untouched < size && stack[untouched] == kPaint) ++untouched;
   munmap(region, size + page);
-  return size - untouched;
+  return size - run.untouched;
 }
 
 // Notes the stack size of the thread that completes a round.

@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Makes a Debian armhf sysroot with what the build and the tests need, from
+# Debian's archive: the C library, the release's own libstdc++ and GCC start
+# files, Net-SNMP, JsonCpp, Boost.Date_Time, OpenSSL and GoogleTest, each of
+# the release's own build. Reused when already made for the same release and
+# package list.
+#
+# Usage: scripts/make-sysroot.sh RELEASE DIR   (bullseye, bookworm, trixie)
+# MIRROR overrides the archive (default: the build machine's Debian mirror).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+usage() { echo "usage: scripts/make-sysroot.sh bullseye|bookworm|trixie DIR" >&2; exit 2; }
+
+# --relative-links DIR: absolute links among the sysroot's libraries and
+# headers (usr/lib/arm-linux-gnueabihf/libpthread.so -> /lib/...) would lead
+# the linker and qemu onto the build machine's files; each is made relative
+# to the sysroot. Links elsewhere (dev/stdout -> /proc/self/fd/1) stay.
+if [ "${1:-}" = "--relative-links" ] && [ $# -eq 2 ]; then
+  n=0
+  for top in usr lib lib32 lib64 libhf; do
+    [ -d "$2/$top" ] && [ ! -L "$2/$top" ] || continue
+    while IFS= read -r -d '' link; do
+      ln -sfrn "$2$(readlink "$link")" "$link"
+      n=$((n + 1))
+    done < <(find "$2/$top" -xdev -type l -lname '/*' -print0)
+  done
+  [ "$n" -eq 0 ] || echo "make-sysroot: $n absolute links in $2 made relative"
+  exit 0
+fi
+[ $# -eq 2 ] || usage
+release="$1"
+dir="$2"
+case "$release" in
+  bullseye) gcc=10 ;;
+  bookworm) gcc=12 ;;
+  trixie) gcc=14 ;;
+  *) echo "make-sysroot: unknown release '$release'" >&2; usage ;;
+esac
+case "$dir" in /*) ;; *) dir="$PWD/$dir" ;; esac
+
+pkgs=(libc6-dev "libstdc++-$gcc-dev" "libgcc-$gcc-dev" libjsoncpp-dev
+      libboost-date-time-dev libssl-dev libsnmp-dev libgtest-dev libgmock-dev)
+stamp="$release ${pkgs[*]}"
+if [ "$(cat "$dir/.tarn-sysroot" 2>/dev/null)" = "$stamp" ]; then
+  echo "make-sysroot: $dir ($release) already made"
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "make-sysroot: run as root (debootstrap)" >&2
+  exit 1
+fi
+if ! command -v debootstrap >/dev/null; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends debootstrap >/dev/null
+fi
+if [ -z "${MIRROR:-}" ]; then
+  MIRROR="$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null |
+            grep -v security | head -n1)"
+  MIRROR="${MIRROR:-http://deb.debian.org/debian}"
+fi
+
+rm -rf "$dir"
+mkdir -p "$dir"
+log="$dir.log"
+echo "make-sysroot: $release armhf into $dir (log: $log)"
+# --foreign: download and unpack the base only, run nothing of the target.
+if ! debootstrap --arch=armhf --foreign --variant=minbase \
+       --include="$(IFS=,; echo "${pkgs[*]}")" "$release" "$dir" "$MIRROR" >"$log" 2>&1; then
+  tail -n 20 "$log" >&2
+  echo "make-sysroot: debootstrap of $release failed (log: $log)" >&2
+  exit 1
+fi
+# --foreign leaves the extra packages unpacked: unpack every one. tar keeps
+# the merged-/usr links (lib -> usr/lib); dpkg -x would replace them.
+for deb in "$dir"/var/cache/apt/archives/*.deb; do
+  dpkg-deb --fsys-tarfile "$deb" | tar -x --keep-directory-symlink -C "$dir"
+done
+scripts/make-sysroot.sh --relative-links "$dir"
+rm -rf "$dir"/var/cache/apt/archives/*.deb
+
+for f in usr/include/net-snmp/net-snmp-config.h usr/include/jsoncpp/json/json.h \
+         usr/include/gtest/gtest.h "usr/lib/gcc/arm-linux-gnueabihf/$gcc/crtbegin.o"; do
+  if [ ! -e "$dir/$f" ]; then
+    echo "make-sysroot: $dir has no $f" >&2
+    exit 1
+  fi
+done
+echo "$stamp" >"$dir/.tarn-sysroot"
+echo "make-sysroot: $dir ($release, GCC $gcc runtime) made"
