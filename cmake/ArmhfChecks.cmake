@@ -121,4 +121,25 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR MATCHES "^arm"
             -DROOT=${TARN_TARGET_ROOT} -DTRIPLET=${CMAKE_LIBRARY_ARCHITECTURE}
             -P ${CMAKE_CURRENT_LIST_DIR}/ArmhfChecks.cmake)
   set_tests_properties(armhf_target_libraries PROPERTIES LABELS abi)
+  # A build with the other time_t width is refused at configure (only a C
+  # library with 64-bit time on 32-bit targets, 2.34 and later, can make one).
+  if(CMAKE_SYSROOT AND TARN_TARGET_GLIBC VERSION_GREATER_EQUAL 2.34)
+    if(TARN_TARGET_TIME_BITS EQUAL 64)
+      set(_other 32)
+    else()
+      set(_other 64)
+    endif()
+    set(_dir ${CMAKE_BINARY_DIR}/time_bits_${_other})
+    add_test(NAME armhf_other_time_t_refused
+      COMMAND ${CMAKE_COMMAND} -E env --unset=CC --unset=CXX
+              ${CMAKE_COMMAND} -S ${PROJECT_SOURCE_DIR} -B ${_dir}
+              -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}
+              -DCMAKE_SYSROOT=${CMAKE_SYSROOT}
+              -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER}
+              -DCMAKE_CXX_COMPILER=${CMAKE_CXX_COMPILER}
+              -DTARN_TIME_BITS=${_other} -DTARN_BUILD_TESTS=OFF -DTARN_BUILD_TOOLS=OFF
+              -DTARN_BUILD_BENCH=OFF)
+    set_tests_properties(armhf_other_time_t_refused PROPERTIES LABELS abi
+      PASS_REGULAR_EXPRESSION "time_t: this build's time_t is not ${TARN_TARGET_TIME_BITS}-bit")
+  endif()
 endif()

@@ -53,6 +53,7 @@ if(NOT _time_ok)
     "build with the target's width")
 endif()
 message(STATUS "time_t: ${_target_time_bits}-bit, as the target's Net-SNMP")
+set(TARN_TARGET_TIME_BITS ${_target_time_bits})
 
 # --- sysroot -----------------------------------------------------------------
 if(CMAKE_SYSROOT)

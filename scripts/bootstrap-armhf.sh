@@ -15,7 +15,8 @@
 # Usage: scripts/bootstrap-armhf.sh [--no-gtest] [BUILD]   (default: build-armhf)
 #        scripts/bootstrap-armhf.sh --sysroot
 # --sysroot: only what a sysroot build needs of the build machine (clang,
-# the armhf binutils and qemu-arm); the target's libraries are the sysroot's.
+# the armhf binutils, qemu-arm, debootstrap for scripts/make-sysroot.sh);
+# the target's libraries are the sysroot's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
@@ -46,7 +47,7 @@ install_missing() {
 }
 
 if [ "${1:-}" = "--sysroot" ]; then
-  install_missing clang binutils-arm-linux-gnueabihf qemu-user
+  install_missing clang binutils-arm-linux-gnueabihf qemu-user debootstrap
   exit 0
 fi
 gtest=1

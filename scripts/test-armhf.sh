@@ -34,7 +34,7 @@ fi
 
 if [ -z "$sysroot" ]; then
   scripts/bootstrap-armhf.sh build-armhf
-  cmake --preset armhf -DTARN_WERROR=ON -DTARN_BUILD_BENCH=OFF \
+  cmake --preset armhf -DTARN_WERROR=ON -DTARN_BUILD_BENCH=OFF -DTARN_REQUIRE_ALL_TESTS=ON \
     -DTARN_NATIVE_TOOLS_DIR="$TARN_NATIVE_TOOLS_DIR" >/dev/null
   cmake --build --preset armhf -j"$(nproc)"
   ctest --preset armhf -j"$(nproc)" "$@"
