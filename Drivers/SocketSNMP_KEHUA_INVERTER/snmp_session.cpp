@@ -354,6 +354,15 @@ int Session::OnAnswer(int op, netsnmp_session* session, int reqid,
   if (op == NETSNMP_CALLBACK_OP_RESEND || op == NETSNMP_CALLBACK_OP_CONNECT) {
     return 1;  // a retry went out; the request goes on
   }
+  // A Report that the engine's time is out of step is the library's to act
+  // on: it resends with the time the Report brought, or reports OP_SEC_ERROR
+  // once the retries are spent. Some builds (Debian 11's) pass it here as a
+  // message first; ending the request on it would lose the resend's answer.
+  if (op == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && !ex->probe &&
+      pdu != nullptr && pdu->command == SNMP_MSG_REPORT &&
+      snmpv3_get_report_type(pdu) == SNMPERR_NOT_IN_TIME_WINDOW) {
+    return 1;
+  }
   // An SNMPv3 Report comes as a message or, when the library judged it a
   // security error, as OP_SEC_ERROR; either way it carries the PDU.
   const bool report =

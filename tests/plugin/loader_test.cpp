@@ -4,9 +4,8 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
-#include <gtest/gtest.h>
-
 #include <gnu/libc-version.h>
+#include <gtest/gtest.h>
 #include <limits.h>
 #include <stdlib.h>
 
@@ -169,9 +168,9 @@ TEST_F(Loader, DeletingThroughTheBaseRunsEveryDestructor) {
 }
 
 // With the plug-in loaded, every other shared object in the process (the
-// loader and the C library included) comes from the target's root: a cross build's
-// tests must not run on the build machine's libraries while claiming the
-// sysroot's (qemu-arm -L falls back to the build machine's files silently).
+// loader and the C library included) comes from the target's root: a cross
+// build's tests must not run on the build machine's libraries while claiming
+// the sysroot's (qemu-arm -L falls back to the build machine's files silently).
 TEST_F(Loader, EveryLibraryComesFromTheTargetRoot) {
   const std::string root = TARN_TARGET_ROOT;
   std::ifstream maps("/proc/self/maps");
