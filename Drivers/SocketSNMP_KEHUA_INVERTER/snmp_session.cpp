@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <set>
 
 #include "ber_integers.h"
 
@@ -21,9 +20,45 @@ namespace inverter::snmp {
 namespace {
 
 std::once_flag g_library_once;
-// Every call into the library runs under this lock (see the header).
+// Every call into the library runs under this lock (see the header), taken
+// by a LibraryCall only.
 std::mutex g_library_mutex;
-using Lock = std::lock_guard<std::mutex>;
+
+// Frees a user that is in no list: usm_free_user unlinks through the
+// user's own next/prev, which usm_remove_user leaves pointing into the
+// list; followed, they would corrupt it.
+void FreeUser(usmUser* user) {
+  user->next = user->prev = nullptr;
+  if (user->authKey) explicit_bzero(user->authKey, user->authKeyLen);
+  if (user->privKey) explicit_bzero(user->privKey, user->privKeyLen);
+  usm_free_user(user);
+}
+
+// One call (or a run of calls) into the library: holds the process-wide
+// lock and, for an SNMPv3 session, puts the session's user into the
+// library's user table for as long as it is held. The library keeps one
+// user per (engine ID, name) for the whole process; devices of the same
+// user on the same agent, with the same or other passphrases, would
+// otherwise replace or remove each other's entry. So the table holds only
+// the user of the call in progress.
+class LibraryCall {
+ public:
+  explicit LibraryCall(usmUser* user = nullptr)
+      : lock_(g_library_mutex), user_(user) {
+    if (user_ != nullptr) usm_add_user(user_);
+  }
+  ~LibraryCall() {
+    if (user_ == nullptr) return;
+    usm_remove_user(user_);
+    user_->next = user_->prev = nullptr;  // the session's own again
+  }
+  LibraryCall(const LibraryCall&) = delete;
+  LibraryCall& operator=(const LibraryCall&) = delete;
+
+ private:
+  std::lock_guard<std::mutex> lock_;
+  usmUser* user_;
+};
 
 // A request id the kernel's random source picks, 1..2^31-1: an answer
 // cannot be forged by guessing from the ids of other requests. Drawn from
@@ -118,30 +153,6 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
   return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
 }
 
-// Users that sessions own (under the lock). The library keeps one user per
-// (engine ID, name) in a process-wide table; devices of the same user on
-// the same agent, with the same or other passphrases, would replace or
-// remove each other's entry. So each SNMPv3 session owns its user and puts
-// it into the table before every library call that reads it; an entry
-// found there that no session owns was made by the library and is freed.
-std::set<usmUser*> g_owned_users;
-
-// Frees a user that is in no list: usm_free_user unlinks through the
-// user's own next/prev, which usm_remove_user leaves pointing into the
-// list; followed, they would corrupt it.
-void FreeUser(usmUser* user) {
-  user->next = user->prev = nullptr;
-  if (user->authKey) explicit_bzero(user->authKey, user->authKeyLen);
-  if (user->privKey) explicit_bzero(user->privKey, user->privKeyLen);
-  usm_free_user(user);
-}
-
-void DropUser(usmUser* user) {
-  usm_remove_user(user);
-  user->next = user->prev = nullptr;
-  if (g_owned_users.count(user) == 0) FreeUser(user);  // else its session's
-}
-
 timespec ToTimespec(std::chrono::nanoseconds d) {
   if (d.count() < 0) d = std::chrono::nanoseconds(0);
   const auto s = std::chrono::duration_cast<std::chrono::seconds>(d);
@@ -153,7 +164,7 @@ timespec ToTimespec(std::chrono::nanoseconds d) {
 
 void EnsureLibrary() {
   std::call_once(g_library_once, [] {
-    Lock lock(g_library_mutex);
+    LibraryCall call;
     // The library stays loaded when the host unloads the plug-in: its
     // one-time setup is never freed, and would be made again (about 10 KB)
     // on every load. Pinned, a reload finds it set up.
@@ -178,7 +189,7 @@ void EnsureSnmpV3() {
   EnsureLibrary();
   static std::once_flag once;
   std::call_once(once, [] {
-    Lock lock(g_library_mutex);
+    LibraryCall call;
     // SNMPv3 needs its security module (USM) and the empty user of engine
     // discovery, which init_snmp would set up after reading configuration
     // and MIB files (it reads none here). Done on the first v3 device only:
@@ -203,7 +214,7 @@ void EnsureSnmpV3() {
 
 void InitTemplate(netsnmp_session* session) {
   EnsureLibrary();
-  Lock lock(g_library_mutex);
+  LibraryCall call;
   snmp_sess_init(session);
 }
 
@@ -260,7 +271,7 @@ std::string LibraryPeerName(const std::string& address, std::string* why) {
 }
 
 void PduDeleter::operator()(netsnmp_pdu* pdu) const {
-  Lock lock(g_library_mutex);
+  LibraryCall call;
   snmp_free_pdu(pdu);
 }
 
@@ -285,17 +296,8 @@ Session::Session(void* handle, int sock, int wake_fd)
 }
 
 Session::~Session() {
-  Lock lock(g_library_mutex);
-  if (own_user_ != nullptr) {
-    g_owned_users.erase(own_user_);
-    for (usmUser* u = usm_get_userList(); u != nullptr; u = u->next) {
-      if (u == own_user_) {
-        usm_remove_user(own_user_);
-        break;
-      }
-    }
-    FreeUser(own_user_);
-  }
+  LibraryCall call;
+  if (own_user_ != nullptr) FreeUser(own_user_);  // in no table between calls
   // The library frees its copy of the session without wiping the keys.
   netsnmp_session* session = snmp_sess_session(handle_);
   explicit_bzero(session->securityAuthKey, sizeof session->securityAuthKey);
@@ -310,7 +312,7 @@ std::unique_ptr<Session> Session::Open(netsnmp_session* templ,
                                        const char* library_peer,
                                        const char* label, int wake_fd) {
   EnsureLibrary();
-  Lock lock(g_library_mutex);
+  LibraryCall call;
   templ->s_snmp_errno = 0;
   templ->s_errno = 0;
   void* handle = nullptr;
@@ -393,23 +395,8 @@ int Session::OnAnswer(int op, netsnmp_session* session, int reqid,
   return 1;
 }
 
-void Session::InstallOwnUser() {
-  if (own_user_ == nullptr) return;
-  // Entries of the same engine and name ahead of ours go (freed when no
-  // session owns them); ours is then found first, or added once.
-  for (;;) {
-    usmUser* listed = usm_get_user(own_user_->engineID, own_user_->engineIDLen,
-                                   own_user_->name);
-    if (listed == own_user_) return;
-    if (listed == nullptr) break;
-    DropUser(listed);
-  }
-  usm_add_user(own_user_);
-}
-
 Session::Result Session::Send(netsnmp_pdu* pdu) {
   Exchange& ex = *exchange_;
-  InstallOwnUser();
   pdu->reqid = RandomId();
   // v1/v2c messages carry no message id; SNMPv3 matches answers by it.
   if (snmp_sess_session(handle_)->version == SNMP_VERSION_3) {
@@ -434,7 +421,7 @@ Session::Result Session::Wait(std::chrono::steady_clock::time_point deadline) {
     timeval library_wait{0, 0};
     int block = 1, numfds = 0;
     {
-      Lock lock(g_library_mutex);
+      LibraryCall call;
       snmp_sess_select_info2_flags(handle_, &numfds, &ex.fds, &library_wait,
                                    &block, NETSNMP_SELECT_NOALARMS);
     }
@@ -452,8 +439,7 @@ Session::Result Session::Wait(std::chrono::steady_clock::time_point deadline) {
     if (ready < 0 && errno != EINTR) return Result::kSendError;
     if (wake_fd_ >= 0 && fds[1].revents != 0) return Result::kStopped;
     if (ready < 0) continue;
-    Lock lock(g_library_mutex);
-    InstallOwnUser();  // an answer is checked, a resend built, with it
+    LibraryCall call(own_user_);  // an answer is checked, a resend built
     if (fds[0].revents != 0) {
       NETSNMP_LARGE_FD_ZERO(&ex.fds);
       NETSNMP_LARGE_FD_SET(sock_, &ex.fds);
@@ -477,7 +463,7 @@ Session::Result Session::Request(int command, const oid* name, size_t name_len,
                                  std::chrono::steady_clock::time_point deadline,
                                  PduPtr* answer) {
   {
-    Lock lock(g_library_mutex);
+    LibraryCall call(own_user_);
     snmp_sess_session(handle_)->s_snmp_errno = 0;
     netsnmp_pdu* pdu = snmp_pdu_create(command);
     if (command == SNMP_MSG_GETBULK) {
@@ -500,7 +486,7 @@ Session::Result Session::Discover(
     std::chrono::steady_clock::time_point deadline,
     std::vector<u_char>* engine) {
   {
-    Lock lock(g_library_mutex);
+    LibraryCall call(own_user_);
     snmp_sess_session(handle_)->s_snmp_errno = 0;
     // What the library's own probe sends: an unauthenticated GET of no
     // object for an empty user; the agent's Report names its engine.
@@ -524,7 +510,7 @@ Session::Result Session::Discover(
 }
 
 void Session::UseEngine(const std::vector<u_char>& engine) {
-  Lock lock(g_library_mutex);
+  LibraryCall call;
   netsnmp_session* s = snmp_sess_session(handle_);
   auto set = [&engine](u_char** id, size_t* len) {
     std::free(*id);  // the session's own copies, made by the library
@@ -537,19 +523,25 @@ void Session::UseEngine(const std::vector<u_char>& engine) {
   // This session's user for the engine, with the keys of its own
   // configuration (a changed passphrase takes effect at once).
   if (own_user_ == nullptr) {
+    // An entry of the same engine and name left by another user of the
+    // library would be taken instead of a new one: it goes first.
     if (usmUser* listed = usm_get_user(
             s->securityEngineID, s->securityEngineIDLen, s->securityName)) {
-      DropUser(listed);
+      usm_remove_user(listed);
+      FreeUser(listed);
     }
     usm_create_user_from_session(s);
     own_user_ = usm_get_user(s->securityEngineID, s->securityEngineIDLen,
                              s->securityName);
-    if (own_user_ != nullptr) g_owned_users.insert(own_user_);
+    if (own_user_ != nullptr) {
+      usm_remove_user(own_user_);  // the session owns it from here
+      own_user_->next = own_user_->prev = nullptr;
+    }
   }
 }
 
 void Session::ForgetEngineTime() {
-  Lock lock(g_library_mutex);
+  LibraryCall call;
   netsnmp_session* s = snmp_sess_session(handle_);
   if (s->securityEngineIDLen != 0) {
     free_enginetime(s->securityEngineID, s->securityEngineIDLen);
@@ -557,7 +549,7 @@ void Session::ForgetEngineTime() {
 }
 
 std::string Session::ErrorText() {
-  Lock lock(g_library_mutex);
+  LibraryCall call;
   int sys_errno = 0, lib_errno = 0;
   char* text = nullptr;
   snmp_sess_error(handle_, &sys_errno, &lib_errno, &text);

@@ -83,9 +83,9 @@ class Session {
   Result Discover(std::chrono::steady_clock::time_point deadline,
                   std::vector<u_char>* engine);
   // SNMPv3: uses this engine ID and makes the session's own user for it,
-  // with the keys of its configuration. The session puts that user into
-  // the library's process-wide table before each call that reads it, and
-  // takes it out (keys wiped) when closed.
+  // with the keys of its configuration. That user is in the library's
+  // process-wide table only during the session's own library calls; it is
+  // freed (keys wiped) when the session closes.
   void UseEngine(const std::vector<u_char>& engine);
   // SNMPv3: forgets the engine's boots and time (an agent that restarted
   // with its boots unchanged is otherwise refused as "too old").
@@ -98,9 +98,8 @@ class Session {
   Session(void* handle, int sock, int wake_fd);
   static int OnAnswer(int op, netsnmp_session*, int reqid, netsnmp_pdu* pdu,
                       void* magic);
-  Result Send(netsnmp_pdu* pdu);  // under the lock
+  Result Send(netsnmp_pdu* pdu);  // inside a LibraryCall
   Result Wait(std::chrono::steady_clock::time_point deadline);
-  void InstallOwnUser();  // under the lock
 
   void* handle_;
   int sock_;
