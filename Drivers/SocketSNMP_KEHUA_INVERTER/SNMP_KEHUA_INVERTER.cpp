@@ -250,6 +250,9 @@ SNMP_KEHUA_INVERTER::WalkEnd SNMP_KEHUA_INVERTER::walk(const char* peer,
   comm_status_given_ = false;
   const auto deadline = std::chrono::steady_clock::now() + max_walk_time_;
   const bool v3 = snmp_.version == SNMP_VERSION_3;
+  // An engine ID learned by discovery (unauthenticated by design) is kept
+  // only once an answer has come with it.
+  bool answered = false;
   // How a request that got no answer ends the walk.
   auto lost = [&](Result result) {
     switch (result) {
@@ -257,8 +260,17 @@ SNMP_KEHUA_INVERTER::WalkEnd SNMP_KEHUA_INVERTER::walk(const char* peer,
         return WalkEnd::kStopped;
       case Result::kDeadline:
         *cut = "walk took longer than 60 s";
+        if (v3 && !answered) engine_id_.clear();
         return WalkEnd::kDone;
       case Result::kTimeout:
+        if (v3 && !ss_->UnauthenticatedReport().empty()) {
+          std::fprintf(stderr,
+                       "snmpbulkwalk: %s: user \"%s\": no authenticated "
+                       "answer; last unauthenticated report: %s\n",
+                       peer, snmp_.user.c_str(),
+                       ss_->UnauthenticatedReport().c_str());
+          break;
+        }
         std::fprintf(stderr, "Timeout: No Response from %s\n", peer);
         break;
       case Result::kRefused:
@@ -301,6 +313,7 @@ SNMP_KEHUA_INVERTER::WalkEnd SNMP_KEHUA_INVERTER::walk(const char* peer,
         ss_->Request(command, name_oid_, name_len_, snmp_.non_repeaters,
                      snmp_.max_repetitions, deadline, &response_);
     if (result != Result::kAnswer) return lost(result);
+    answered = true;
     bool running = response_->errstat == SNMP_ERR_NOERROR;
     if (running) {
       running = process_response(cut);

@@ -281,6 +281,7 @@ struct Session::Exchange {
   bool done = false;
   bool probe = false;   // an engine ID probe: its Report is the answer
   bool report = false;  // refused with a Report (an SNMPv3 error)
+  int unauthenticated_report = 0;  // the last one's type, 0 for none
   int status = STAT_SUCCESS;
   netsnmp_pdu* answer = nullptr;  // a clone, ours to free
   std::vector<u_char> engine;     // from a probe's Report
@@ -356,6 +357,19 @@ int Session::OnAnswer(int op, netsnmp_session* session, int reqid,
   if (op == NETSNMP_CALLBACK_OP_RESEND || op == NETSNMP_CALLBACK_OP_CONNECT) {
     return 1;  // a retry went out; the request goes on
   }
+  // A Report below an authenticated request's level carries no digest:
+  // anyone who sees the requests can send one. It is remembered for the
+  // time-out's line and the request waits on for an authenticated answer
+  // (0 keeps it in the library's list, whichever callback the library
+  // makes first). Engine discovery is unauthenticated by design.
+  if (pdu != nullptr && pdu->command == SNMP_MSG_REPORT && !ex->probe &&
+      session->securityLevel >= SNMP_SEC_LEVEL_AUTHNOPRIV &&
+      pdu->securityLevel < SNMP_SEC_LEVEL_AUTHNOPRIV &&
+      (op == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE ||
+       op == NETSNMP_CALLBACK_OP_SEC_ERROR)) {
+    ex->unauthenticated_report = snmpv3_get_report_type(pdu);
+    return 0;
+  }
   // A Report that the engine's time is out of step is the library's to act
   // on: it resends with the time the Report brought, or reports OP_SEC_ERROR
   // once the retries are spent. Some builds (Debian 11's) pass it here as a
@@ -405,6 +419,7 @@ Session::Result Session::Send(netsnmp_pdu* pdu) {
   ex.reqid = pdu->reqid;
   ex.done = false;
   ex.report = false;
+  ex.unauthenticated_report = 0;
   ex.engine.clear();
   // The library takes the request when it is sent, and frees it once
   // answered or timed out; a request it could not send stays ours.
@@ -545,6 +560,27 @@ void Session::ForgetEngineTime() {
   netsnmp_session* s = snmp_sess_session(handle_);
   if (s->securityEngineIDLen != 0) {
     free_enginetime(s->securityEngineID, s->securityEngineIDLen);
+  }
+}
+
+std::string Session::UnauthenticatedReport() const {
+  switch (exchange_->unauthenticated_report) {
+    case 0:
+      return "";
+    case SNMPERR_AUTHENTICATION_FAILURE:
+      return "wrong digests";
+    case SNMPERR_NOT_IN_TIME_WINDOW:
+      return "not in time window";
+    case SNMPERR_UNKNOWN_ENG_ID:
+      return "unknown engine ID";
+    case SNMPERR_UNKNOWN_USER_NAME:
+      return "unknown user name";
+    case SNMPERR_UNSUPPORTED_SEC_LEVEL:
+      return "unsupported security level";
+    case SNMPERR_DECRYPTION_ERR:
+      return "decryption error";
+    default:
+      return "other";
   }
 }
 

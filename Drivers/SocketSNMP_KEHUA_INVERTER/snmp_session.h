@@ -54,7 +54,8 @@ class Session {
     kAnswer,     // *answer holds the response
     kTimeout,    // no answer after the library's time-out and retries
     kSendError,  // the request could not be sent (STAT_ERROR)
-    kRefused,    // the agent answered with an SNMPv3 Report (ErrorText)
+    kRefused,    // an SNMPv3 Report ended the request (ErrorText): an
+                 // authenticated one, or the probe's without an engine ID
     kStopped,    // the wake descriptor became readable
     kDeadline,   // the deadline passed before an answer came
   };
@@ -92,6 +93,10 @@ class Session {
   void ForgetEngineTime();
   // The session's last error, as the library words it.
   std::string ErrorText();
+  // The last unauthenticated Report the last request got ("wrong digests",
+  // "unknown user name", ...), empty for none: such Reports never end an
+  // authenticated request, but tell a wrong passphrase from a silent agent.
+  std::string UnauthenticatedReport() const;
 
  private:
   struct Exchange;

@@ -595,10 +595,14 @@ TEST_F(HostProgram, SnmpSettingsReachTheInverterOrSayWhyNot) {
       {"wrong passphrase",
        snmp(alice + R"("auth_pass":"not-the-one","priv_pass":")" + kPriv +
             "\""),
-       "snmpbulkwalk: " + address + ": user \"alice\": Authentication failure"},
+       "snmpbulkwalk: " + address +
+           ": user \"alice\": no authenticated answer; last unauthenticated "
+           "report: wrong digests"},
       {"wrong user",
        snmp(R"("version":"3","user":"carol","auth_pass":")" + kAuth + "\""),
-       "snmpbulkwalk: " + address + ": user \"carol\": Unknown user name"},
+       "snmpbulkwalk: " + address +
+           ": user \"carol\": no authenticated answer; last unauthenticated "
+           "report: unknown user name"},
       {"wrong community", snmp(R"("community":"other")"),
        "Timeout: No Response from " + address},
       {"bad value", snmp(alice + R"("auth_pass":"short")"),

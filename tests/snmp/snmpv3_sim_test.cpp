@@ -50,7 +50,9 @@ TEST_F(SimWalkTest, AChangedPassphraseTakesEffectOnTheNextInitSetting) {
                        {"--user", "ups:SHA-256:" + kAuth + ":AES:" + kPriv});
   dev.SetIds(3, sim.address());
   const std::string refused =
-      "snmpbulkwalk: " + sim.address() + ": user \"ups\": Authentication";
+      "snmpbulkwalk: " + sim.address() +
+      ": user \"ups\": no authenticated answer; last unauthenticated report: "
+      "wrong digests";
   // Wrong, right, wrong again: the library's user cache must not keep the
   // keys of an earlier configuration.
   for (const std::string auth : {"Wrong-Pass-1", kAuth.c_str(), "Wrong-2!"}) {
@@ -100,6 +102,41 @@ TEST_F(SimWalkTest, ARestartedAgentIsWalkedAgainWithinTwoRounds) {
     if (dev.Reading(0) != kInputVoltage && !restart.one_round) Walk();
     EXPECT_EQ(dev.Reading(0), kInputVoltage);
   }
+}
+
+// Anyone who sees the requests can put an unauthenticated Report before each
+// answer: the walk waits for the authenticated answers and stays complete.
+// One that names a fake engine in discovery costs the rounds it lasts.
+TEST_F(SimWalkTest, ForgedUnauthenticatedReportsEndNoWalk) {
+  const std::string user = "ups:SHA-256:" + kAuth + ":AES:" + kPriv;
+  auto sim = std::make_unique<SimulatorProcess>(
+      INVERTER_SIM,
+      std::vector<std::string>{"--user", user, "--forge-reports"});
+  const int port = sim->port();
+  dev.SetIds(7, sim->address());
+  dev.InitSetting(ParseJson(V3(kAuth, kPriv)));
+  for (int round = 0; round < 2; ++round) {
+    const std::string out = Walk();
+    EXPECT_EQ(out.find("snmpbulkwalk"), std::string::npos) << out;
+    EXPECT_EQ(dev.Reading(0), kInputVoltage);
+    EXPECT_EQ(dev.Reading(14), 0.0f);  // communication status: fresh
+  }
+  sim.reset();  // the port is taken again
+  sim = std::make_unique<SimulatorProcess>(
+      INVERTER_SIM,
+      std::vector<std::string>{"--user", user, "--forge-reports",
+                               "--forge-engine-id", "0x8000AAAA0BADBADBAD"},
+      port);
+  dev.InitSetting(ParseJson(V3(kAuth, kPriv)));  // discovers again
+  const std::string faked = Walk();
+  EXPECT_NE(faked.find("last unauthenticated report"), std::string::npos)
+      << faked;
+  EXPECT_EQ(dev.Reading(14), 1.0f);
+  sim.reset();
+  sim = std::make_unique<SimulatorProcess>(
+      INVERTER_SIM, std::vector<std::string>{"--user", user}, port);
+  const std::string after = Walk();
+  EXPECT_EQ(dev.Reading(0), kInputVoltage) << after;
 }
 
 // Devices of one user on one agent share the library's user entry: one that

@@ -64,6 +64,11 @@ Simulated UPS inverter: an SNMP agent (v1, v2c, v3) serving
                       (default 1)
   --delay-ms N        send every answer N ms late (0..60000, default 0);
                       other requests are served meanwhile
+  --forge-reports     before every SNMPv3 answer, send an unauthenticated
+                      wrongDigests Report with the answer's message id, as
+                      anyone who sees the requests could
+  --forge-engine-id HEX  the engine ID forged Reports name (default: the
+                      agent's own)
   --profile FILE      JSON profile: values, timeline, users (default: built in)
   --duration SECONDS  exit after this long (default: until SIGINT/SIGTERM)
   --help              show this text
@@ -142,6 +147,8 @@ struct Options {
   std::string engine_id;  // bytes; empty: random
   long engine_boots = 0;  // 0: the library's default
   long delay_ms = 0;
+  bool forge_reports = false;
+  std::string forge_engine_id;  // bytes; empty: the agent's own
   bool help = false;
   bool version = false;
 };
@@ -208,6 +215,10 @@ Options parse_options(int argc, char** argv) {
       options.engine_id = parse_engine_id(value());
     } else if (name == "--engine-boots") {
       options.engine_boots = parse_whole(name, value(), 1, 2147483646);
+    } else if (name == "--forge-reports") {
+      options.forge_reports = true;
+    } else if (name == "--forge-engine-id") {
+      options.forge_engine_id = parse_engine_id(value());
     } else if (name == "--delay-ms") {
       options.delay_ms = parse_whole(name, value(), 0, 60000);
     } else if (name == "--duration") {
@@ -356,6 +367,93 @@ class DelayedSends {
   static inline std::list<Pending> pending_;
 };
 
+// Sends, before each SNMPv3 answer of a transport, a forged noAuthNoPriv
+// Report (usmStatsWrongDigests) carrying the answer's message id: what an
+// attacker who sees the requests can send, built with the library's encoder.
+class ForgedReports {
+ public:
+  static void install(netsnmp_transport* transport, const std::string& engine) {
+    engine_ = engine;
+    send_ = transport->f_send;
+    transport->f_send = &ForgedReports::send;
+  }
+
+ private:
+  // The message id of a v3 message: SEQUENCE { INTEGER 3, SEQUENCE {
+  // INTEGER msgID, ... } ... } (short lengths and the agent's own encoding
+  // are all this reads). -1 for anything else.
+  static long MessageId(const u_char* p, int size) {
+    auto header = [&](int at, u_char tag) {  // offset of the contents
+      if (at + 2 > size || p[at] != tag) return -1;
+      const int n = p[at + 1] & 0x80 ? (p[at + 1] & 0x7f) : 0;
+      return at + 2 + n;
+    };
+    int at = header(0, 0x30);
+    if (at < 0 || at + 3 > size || p[at] != 0x02 || p[at + 1] != 1 ||
+        p[at + 2] != 3)
+      return -1;
+    at = header(at + 3, 0x30);
+    if (at < 0 || at + 2 > size || p[at] != 0x02 || p[at + 1] > 4 ||
+        at + 2 + p[at + 1] > size)
+      return -1;
+    long id = 0;
+    for (int i = 0; i < p[at + 1]; ++i) id = id << 8 | p[at + 2 + i];
+    return id;
+  }
+  static int send(netsnmp_transport* transport, const void* packet, int size,
+                  void** opaque, int* opaque_length) {
+    const long id = MessageId(static_cast<const u_char*>(packet), size);
+    if (id >= 0) {
+      netsnmp_session session;
+      snmp_sess_init(&session);
+      session.version = SNMP_VERSION_3;
+      session.securityModel = SNMP_SEC_MODEL_USM;
+      session.securityLevel = SNMP_SEC_LEVEL_NOAUTH;
+      u_char engine[64];
+      session.securityEngineIDLen = snmpv3_get_engineID(engine, sizeof engine);
+      if (!engine_.empty()) {
+        session.securityEngineIDLen = engine_.size();
+        std::memcpy(engine, engine_.data(), engine_.size());
+      }
+      session.securityEngineID = engine;
+      netsnmp_pdu* report = snmp_pdu_create(SNMP_MSG_REPORT);
+      report->version = SNMP_VERSION_3;
+      report->securityModel = SNMP_SEC_MODEL_USM;
+      report->securityLevel = SNMP_SEC_LEVEL_NOAUTH;
+      report->msgid = id;
+      report->securityEngineID = static_cast<u_char*>(
+          netsnmp_memdup(engine, session.securityEngineIDLen));
+      report->securityEngineIDLen = session.securityEngineIDLen;
+      report->contextEngineID = static_cast<u_char*>(
+          netsnmp_memdup(engine, session.securityEngineIDLen));
+      report->contextEngineIDLen = session.securityEngineIDLen;
+      report->contextName = strdup("");
+      report->contextNameLen = 0;
+      report->securityName = strdup("");
+      const oid wrong_digests[] = {1, 3, 6, 1, 6, 3, 15, 1, 1, 5, 0};
+      const u_long count = 1;
+      snmp_pdu_add_variable(report, wrong_digests, std::size(wrong_digests),
+                            ASN_COUNTER, &count, sizeof count);
+      size_t length = 2048, offset = 0;
+      auto* buffer = static_cast<u_char*>(malloc(length));
+      if (snmp_build(&buffer, &length, &offset, &session, report) == 0) {
+        // Reverse encoding fills the buffer from its end.
+        const bool forward = report->flags & UCD_MSG_FLAG_FORWARD_ENCODE;
+        send_(transport, forward ? buffer : buffer + length - offset,
+              static_cast<int>(forward ? length : offset), opaque,
+              opaque_length);
+      }
+      free(buffer);
+      snmp_free_pdu(report);
+    }
+    return send_(transport, packet, size, opaque, opaque_length);
+  }
+
+  static inline int (*send_)(netsnmp_transport*, const void*, int, void**,
+                             int*) = nullptr;
+  static inline std::string engine_;
+};
+
 // The agent library, set up to read no configuration or MIB files, keep its
 // state in `state_dir`, and serve `table` read-only to the community and to
 // `users`; shut down on destruction.
@@ -454,6 +552,8 @@ class Agent {
     listening_ = init_master_agent() == 0;
     if (listening_ && options.delay_ms > 0 && transport())
       DelayedSends::install(transport(), options.delay_ms);
+    if (listening_ && options.forge_reports && transport())
+      ForgedReports::install(transport(), options.forge_engine_id);
   }
   // The port the listening socket got, 0 if unknown.
   int port() const {
