@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -76,6 +78,47 @@ void RefuseComments(const std::string& text, const std::string& name) {
   }
 }
 
+// JsonCpp quotes the token it stopped at ("'20251209450853e' is not a
+// number."), which may be an unquoted passphrase: quoted tokens longer than
+// one character (not the punctuation it names, "','") become "value".
+std::string WithoutTokens(const std::string& message) {
+  std::string out;
+  for (std::size_t i = 0; i < message.size(); ++i) {
+    const std::size_t close =
+        message[i] == '\'' ? message.find('\'', i + 1) : std::string::npos;
+    if (close != std::string::npos && close > i + 2) {
+      out += "value";
+      i = close;
+    } else {
+      out += message[i];
+    }
+  }
+  return out;
+}
+
+// The key whose value holds the error at (line, column): the last `"key":`
+// before it, or empty.
+std::string KeyBefore(const std::string& text, unsigned line, unsigned column) {
+  std::size_t at = 0;
+  for (unsigned l = 1; l < line && at < text.size(); ++at)
+    if (text[at] == '\n') ++l;
+  at = std::min(text.size(), at + (column > 0 ? column - 1 : 0));
+  while (at > 0) {
+    const std::size_t colon = text.rfind(':', at - 1);
+    if (colon == std::string::npos) break;
+    std::size_t end = colon;
+    while (end > 0 && std::isspace(static_cast<unsigned char>(text[end - 1])))
+      --end;
+    if (end > 1 && text[end - 1] == '"') {
+      const std::size_t open = text.rfind('"', end - 2);
+      if (open != std::string::npos)
+        return text.substr(open + 1, end - open - 2);
+    }
+    at = colon;
+  }
+  return "";
+}
+
 // Strict JSON; `name` names the text in error lines, with JsonCpp's line
 // and column of the first error.
 Json::Value ParseStrict(const std::string& text, const std::string& name) {
@@ -103,9 +146,23 @@ Json::Value ParseStrict(const std::string& text, const std::string& name) {
                   &column, &used) == 2) {
     std::string message = errors.substr(star + used);
     message.erase(0, message.find_first_not_of(" \t\r\n"));
+    message = OneLine(message.substr(0, message.find('\n')));
+    // A repeated key is named by JsonCpp itself; any other error is placed
+    // by the key whose value holds it.
+    const std::string duplicate = "Duplicate key: '";
+    std::string key;
+    if (message.rfind(duplicate, 0) == 0 && message.back() == '\'') {
+      key = message.substr(duplicate.size(),
+                           message.size() - duplicate.size() - 1);
+      message = "Duplicate key";
+    } else {
+      key = KeyBefore(text, line, column);
+      message = WithoutTokens(message);
+    }
     throw BadInput(name + ", line " + std::to_string(line) + ", column " +
-                   std::to_string(column) + ": " +
-                   OneLine(message.substr(0, message.find('\n'))));
+                   std::to_string(column) +
+                   (key.empty() ? "" : ", key \"" + OneLine(key) + "\"") +
+                   ": " + message);
   }
   throw BadInput(name + " is not valid JSON: " + OneLine(errors));
 }

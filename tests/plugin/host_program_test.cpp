@@ -379,7 +379,12 @@ TEST_F(HostProgram, RefusedInputAndFailedWritesAreOneLine) {
       {{"--config", file("dup.json", list.substr(0, list.size() - 1) +
                                          ",\n\"devices\":[]}")},
        2,
-       "dup.json, line 2, column 1: Duplicate key: 'devices'"},
+       "dup.json, line 2, column 1, key \"devices\": Duplicate key"},
+      {{"--config",
+        app("secret.json", R"({"snmp":{"auth_pass":2025120945e}})")},
+       2,
+       "secret.json, line 1, column 96, key \"auth_pass\": value is not a "
+       "number."},
       {{"--config",
         file("deep.json", std::string(2000, '[') + std::string(2000, ']'))},
        2,
