@@ -6,9 +6,20 @@
 # CMAKE_INSTALL_LIBDIR is lib/<multiarch> (e.g. lib/arm-linux-gnueabihf), so
 # the plug-ins of two architectures can be installed side by side.
 # GNUInstallDirs picks lib/<multiarch> in native builds only; a cross build
-# for Debian gets the same layout.
+# for Debian gets the same layout. The target's Debian is the sysroot's in a
+# sysroot build, else this machine's (the multiarch route builds for it);
+# TARN_DEBIAN_RELEASE is its major number ("11.11" or "13.8" in
+# etc/debian_version), empty for a testing release ("trixie/sid").
+set(_tarn_debian_version_file "${CMAKE_SYSROOT}/etc/debian_version")  # no sysroot: /etc
+set(TARN_DEBIAN_RELEASE "")
+if(EXISTS "${_tarn_debian_version_file}")
+  file(STRINGS "${_tarn_debian_version_file}" _tarn_debian_version LIMIT_COUNT 1)
+  if(_tarn_debian_version MATCHES "^([0-9]+)(\\.|$)")
+    set(TARN_DEBIAN_RELEASE "${CMAKE_MATCH_1}")
+  endif()
+endif()
 if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE
-   AND CMAKE_INSTALL_PREFIX STREQUAL "/usr" AND EXISTS /etc/debian_version)
+   AND CMAKE_INSTALL_PREFIX STREQUAL "/usr" AND EXISTS "${_tarn_debian_version_file}")
   set(CMAKE_INSTALL_LIBDIR "lib/${CMAKE_LIBRARY_ARCHITECTURE}" CACHE PATH
     "Object code libraries (LIBDIR)")
 endif()
@@ -52,4 +63,5 @@ TARN_PLUGIN_PATH=${TARN_PLUGIN_PATH}
 TARN_PLUGIN_FILE=${TARN_PLUGIN_FILE}
 TARN_MULTIARCH=${CMAKE_LIBRARY_ARCHITECTURE}
 TARN_STRIP=${CMAKE_STRIP}
+TARN_DEBIAN_RELEASE=${TARN_DEBIAN_RELEASE}
 ")

@@ -12,24 +12,56 @@
 #      tree's (round times masked: they are the clock);
 #   5. removes the two packages again (dpkg -r), also when a step fails.
 # Usage: scripts/check-packages.sh
+#
+# scripts/check-packages.sh --sysroot DIR checks the armhf packages of
+# scripts/package.sh --sysroot DIR the same way, but installs them into DIR
+# (dpkg --root=DIR: their Depends must be met by the release's own packages
+# there) and runs them under qemu-arm -L DIR; the armhf build tree is
+# build-pkg-armhf-NAME. Each of their dependencies must be a package of DIR.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 fail() { echo "check-packages: $*" >&2; exit 1; }
+sysroot=""
+if [ "${1:-}" = "--sysroot" ]; then
+  [ $# -ge 2 ] || fail "--sysroot needs a folder"
+  sysroot="$(realpath "$2")"
+fi
 [ "$(id -u)" -eq 0 ] || fail "installs packages: run as root"
 scripts/bootstrap.sh packaging
-for arch in amd64 armhf; do
-  [ -f "build-pkg-$arch/package.env" ] || fail "no build-pkg-$arch: run scripts/package.sh first"
+if [ -n "$sysroot" ]; then
+  armhf_tree="build-pkg-armhf-$(basename "$sysroot")"
+  archs=(armhf)
+  # dpkg and the programs work on the sysroot; the plug-in's path is
+  # DIR/PATH here and PATH in the emulated programs (qemu-arm -L DIR).
+  dpkg=(dpkg --root="$sysroot")
+  dpkg_query=(dpkg-query --root="$sysroot")
+  emulate=(timeout 120 qemu-arm -L "$sysroot")
+else
+  armhf_tree=build-pkg-armhf
+  archs=(amd64 armhf)
+  dpkg=(dpkg)
+  dpkg_query=(dpkg-query)
+  emulate=(timeout 120 qemu-arm -L /)
+fi
+for tree in build-pkg-amd64 "$armhf_tree"; do
+  [ -f "$tree/package.env" ] ||
+    fail "no $tree: run scripts/package.sh ${sysroot:+--sysroot $sysroot }first"
 done
-# shellcheck disable=SC1091
-. build-pkg-armhf/package.env
+# shellcheck disable=SC1090,SC1091
+. "$armhf_tree/package.env"
 version="$TARN_VERSION"
+if [ -n "$sysroot" ]; then
+  grep -qx "CMAKE_SYSROOT:[A-Z]*=$sysroot" "$armhf_tree/CMakeCache.txt" ||
+    fail "$armhf_tree was built against another sysroot: run scripts/package.sh --sysroot $sysroot"
+  version="$TARN_VERSION+deb$TARN_DEBIAN_RELEASE"
+fi
 packages=(tarn-inverter-plugin tarn-inverter-tools)
 debs=()
-for arch in amd64 armhf; do
+for arch in "${archs[@]}"; do
   for p in "${packages[@]}"; do
     deb="dist/${p}_${version}_$arch.deb"
-    [ -f "$deb" ] || fail "$deb is missing: run scripts/package.sh first"
+    [ -f "$deb" ] || fail "$deb is missing: run scripts/package.sh ${sysroot:+--sysroot $sysroot }first"
     debs+=("$deb")
   done
 done
@@ -38,10 +70,23 @@ echo "== lintian ${debs[*]}"
 lintian --display-info --fail-on error "${debs[@]}" || fail "lintian reports errors"
 echo "lintian: no errors"
 
+# Every dependency of a per-release package is one of the release's own
+# packages (the sysroot's database), not a name of this machine's release.
+if [ -n "$sysroot" ]; then
+  for deb in "${debs[@]}"; do
+    depends="$(dpkg-deb --field "$deb" Depends)"
+    echo "$(basename "$deb"): Depends: $depends"
+    for dep in $(sed 's/([^)]*)//g; s/[,|]/ /g' <<<"$depends"); do
+      "${dpkg_query[@]}" -W "$dep" >/dev/null 2>&1 ||
+        fail "$deb depends on $dep, which is no package of $sysroot"
+    done
+  done
+fi
+
 # --- install ----------------------------------------------------------------------
 for p in "${packages[@]}"; do
-  if dpkg-query -W -f='${db:Status-Abbrev}\n' "$p" 2>/dev/null | grep -q '^.[^nc]'; then
-    fail "$p is already installed; remove it first (dpkg -r $p), this check installs and removes it"
+  if "${dpkg_query[@]}" -W -f='${db:Status-Abbrev}\n' "$p" 2>/dev/null | grep -q '^.[^nc]'; then
+    fail "$p is already installed${sysroot:+ in $sysroot}; remove it first (${dpkg[*]} -r $p), this check installs and removes it"
   fi
 done
 tmp="$(mktemp -d)"
@@ -53,28 +98,31 @@ cleanup() {
     wait "$sim_pid" 2>/dev/null || true
   fi
   if [ "$installed" = 1 ]; then
-    echo "== dpkg -r ${packages[*]/%/:armhf}"
-    dpkg -r "${packages[@]/%/:armhf}" >/dev/null || echo "check-packages: dpkg -r failed" >&2
+    echo "== ${dpkg[*]} -r ${packages[*]/%/:armhf}"
+    "${dpkg[@]}" -r "${packages[@]/%/:armhf}" >/dev/null || echo "check-packages: dpkg -r failed" >&2
   fi
   rm -rf "$tmp"
 }
 trap cleanup EXIT
 
-echo "== dpkg -i (armhf)"
+echo "== ${dpkg[*]} -i (armhf)"
 installed=1
-dpkg -i "dist/tarn-inverter-plugin_${version}_armhf.deb" \
+hint="the armhf libraries come with scripts/bootstrap-armhf.sh"
+[ -z "$sysroot" ] || hint="the packages of $sysroot do not meet their Depends"
+"${dpkg[@]}" -i "dist/tarn-inverter-plugin_${version}_armhf.deb" \
   "dist/tarn-inverter-tools_${version}_armhf.deb" >"$tmp/dpkg.log" 2>&1 ||
-  { cat "$tmp/dpkg.log" >&2; fail "dpkg -i failed (the armhf libraries come with scripts/bootstrap-armhf.sh)"; }
-dpkg-query -W -f='${binary:Package} ${Version} ${db:Status-Abbrev}\n' "${packages[@]/%/:armhf}"
-dpkg -L "${packages[@]/%/:armhf}" | grep -E '/(bin|plugins)/.'
+  { cat "$tmp/dpkg.log" >&2; fail "dpkg -i failed ($hint)"; }
+"${dpkg_query[@]}" -W -f='${binary:Package} ${Version} ${db:Status-Abbrev}\n' "${packages[@]/%/:armhf}"
+"${dpkg[@]}" -L "${packages[@]/%/:armhf}" | grep -E '/(bin|plugins)/.'
+# Paths as the emulated programs see them; the files lie under $sysroot.
 plugin="$TARN_PLUGIN_PATH/$TARN_PLUGIN_FILE"
-[ -f "$plugin" ] || fail "the plug-in is not at $plugin"
+[ -f "$sysroot$plugin" ] || fail "the plug-in is not at $sysroot$plugin"
 
-emulate=(timeout 120 qemu-arm -L /)
 for program in tarn_host inverter_sim; do
-  out="$("${emulate[@]}" "/usr/bin/$program" --version 2>&1)" || true
+  out="$("${emulate[@]}" "$sysroot/usr/bin/$program" --version 2>&1)" || true
   echo "$program --version: $out"
-  grep -qF "$version" <<<"$out" || fail "/usr/bin/$program --version does not give $version"
+  grep -qF "$TARN_VERSION" <<<"$out" ||
+    fail "$sysroot/usr/bin/$program --version does not give $TARN_VERSION"
 done
 
 # --- the same events as the build trees ---------------------------------------------
@@ -116,9 +164,9 @@ run_host() {
     >"$tmp/$name.out" 2>&1 || { cat "$tmp/$name.out" >&2; fail "$name: the host program failed"; }
 }
 echo "== tarn_host against the simulated inverter on $address: 2 devices, 3 + 1 rounds"
-run_host installed "${emulate[@]}" /usr/bin/tarn_host "$plugin"
-run_host armhf-tree "${emulate[@]}" build-pkg-armhf/host/tarn_host \
-  "build-pkg-armhf/Drivers/SocketSNMP_KEHUA_INVERTER/$TARN_PLUGIN_FILE"
+run_host installed "${emulate[@]}" "$sysroot/usr/bin/tarn_host" "$plugin"
+run_host armhf-tree "${emulate[@]}" "$armhf_tree/host/tarn_host" \
+  "$armhf_tree/Drivers/SocketSNMP_KEHUA_INVERTER/$TARN_PLUGIN_FILE"
 run_host amd64-tree timeout 120 build-pkg-amd64/host/tarn_host \
   "build-pkg-amd64/Drivers/SocketSNMP_KEHUA_INVERTER/$TARN_PLUGIN_FILE"
 

@@ -41,7 +41,8 @@ case "$dir" in /*) ;; *) dir="$PWD/$dir" ;; esac
 
 pkgs=(libc6-dev "libstdc++-$gcc-dev" "libgcc-$gcc-dev" libjsoncpp-dev
       libboost-date-time-dev libssl-dev libsnmp-dev libgtest-dev libgmock-dev)
-stamp="$release ${pkgs[*]}"
+# The last word names the layout: sysroots made before it are made again.
+stamp="$release ${pkgs[*]} dpkg-database"
 if [ "$(cat "$dir/.tarn-sysroot" 2>/dev/null)" = "$stamp" ]; then
   echo "make-sysroot: $dir ($release) already made"
   exit 0
@@ -75,9 +76,34 @@ if ! debootstrap --arch=armhf --foreign --variant=minbase \
 fi
 # --foreign leaves the extra packages unpacked: unpack every one. tar keeps
 # the merged-/usr links (lib -> usr/lib); dpkg -x would replace them.
+# What is unpacked is recorded as installed in the sysroot's own dpkg
+# database (var/lib/dpkg: status, info/PKG.list and the shlibs, symbols and
+# md5sums of each package's control area): dpkg-shlibdeps finds there which
+# package owns a library and what depending on it takes, and
+# dpkg --root=DIR checks a package's Depends against it.
+admin="$dir/var/lib/dpkg"
+mkdir -p "$admin/info" "$admin/updates"
+: >"$admin/status"
+echo 1 >"$admin/info/format"  # info files of Multi-Arch: same packages are PKG:ARCH.*
+echo armhf >"$admin/arch"  # a foreign architecture to this machine's dpkg (dpkg --root)
+control="$dir.control"
 for deb in "$dir"/var/cache/apt/archives/*.deb; do
-  dpkg-deb --fsys-tarfile "$deb" | tar -x --keep-directory-symlink -C "$dir"
+  IFS=$'\t' read -r name arch multiarch < <(dpkg-deb --show \
+    --showformat='${Package}\t${Architecture}\t${Multi-Arch}\n' "$deb")
+  if [ "$multiarch" = same ]; then name="$name:$arch"; fi
+  # tar -v names what it unpacks: "./usr/lib/" is "/usr/lib" in the list.
+  dpkg-deb --fsys-tarfile "$deb" |
+    tar -x -v --quoting-style=literal --keep-directory-symlink -C "$dir" |
+    sed -e 's,^\./,/,' -e 's,\(.\)/$,\1,' -e 's,^/$,/.,' >"$admin/info/$name.list"
+  { dpkg-deb --field "$deb" | sed '/^Package:/a Status: install ok installed'; echo; } \
+    >>"$admin/status"
+  rm -rf "$control"
+  dpkg-deb --control "$deb" "$control"
+  for part in shlibs symbols md5sums; do
+    [ ! -f "$control/$part" ] || cp "$control/$part" "$admin/info/$name.$part"
+  done
 done
+rm -rf "$control"
 scripts/make-sysroot.sh --relative-links "$dir"
 rm -rf "$dir"/var/cache/apt/archives/*.deb
 

@@ -9,6 +9,15 @@
 # build-pkg-armhf (the plug-in and the two programs only, no tests).
 # Extra arguments go to both CMake configurations (this run only), e.g.
 #   scripts/package.sh -DTARN_PLUGIN_DIR=lib/monitor/drivers
+#
+# scripts/package.sh --sysroot DIR [cmake args]: the two armhf packages only,
+# built against the Debian armhf sysroot DIR (scripts/make-sysroot.sh) in
+# build-pkg-armhf-NAME (NAME: DIR's last component), version VERSION+debN
+# (N: the major number of DIR/etc/debian_version), with the dependencies
+# that release's own libraries call for (dpkg-shlibdeps with DIR's dpkg
+# database). build-pkg-amd64 is built too (no packages): check-packages.sh
+# runs its simulator and compares with its host program and plug-in.
+#
 # scripts/check-packages.sh checks the result (lintian, install, run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,20 +26,55 @@ umask 022
 
 maintainer="${TARN_MAINTAINER:-Plug-in Dev <dev@example.invalid>}"
 source_name=tarn-inverter
-archs=(amd64 armhf)
+
+sysroot=""
+if [ "${1:-}" = "--sysroot" ]; then
+  [ $# -ge 2 ] || { echo "package: --sysroot needs a folder" >&2; exit 2; }
+  sysroot="$(realpath "$2")"
+  shift 2
+  for f in lib/ld-linux-armhf.so.3 etc/debian_version; do
+    [ -e "$sysroot/$f" ] || { echo "package: $sysroot has no $f: not a Debian armhf sysroot" >&2; exit 2; }
+  done
+  if [ ! -s "$sysroot/var/lib/dpkg/status" ]; then
+    echo "package: $sysroot has no dpkg database: make it again with scripts/make-sysroot.sh" >&2
+    exit 2
+  fi
+fi
 
 scripts/bootstrap.sh
-scripts/bootstrap-armhf.sh --no-gtest build-pkg-armhf
+if [ -n "$sysroot" ]; then
+  scripts/make-sysroot.sh --relative-links "$sysroot"
+  scripts/bootstrap-armhf.sh --sysroot
+  armhf_build="$root/build-pkg-armhf-$(basename "$sysroot")"
+  archs=(armhf)
+else
+  scripts/bootstrap-armhf.sh --no-gtest build-pkg-armhf
+  armhf_build="$root/build-pkg-armhf"
+  archs=(amd64 armhf)
+fi
+build_of() { if [ "$1" = armhf ]; then echo "$armhf_build"; else echo "$root/build-pkg-$1"; fi; }
 # Reproducible file times and changelog date: those of the last commit.
 export SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}"
 
 # --- build ----------------------------------------------------------------------
 # $1 arch; the rest go to cmake. Debian's hardening flags for the arch.
 configure_and_build() {
-  local arch="$1" build="$root/build-pkg-$1"
+  local arch="$1" build
+  build="$(build_of "$1")"
   shift
   local -a cross=()
-  if [ "$arch" = armhf ]; then
+  local link=""
+  if [ "$arch" = armhf ] && [ -n "$sysroot" ]; then
+    # Debian's GCC links --as-needed by default, clang does not: without it
+    # a library the build names but whose symbols go unused (Boost.Date_Time)
+    # would become a dependency.
+    link="-Wl,--as-needed"
+    if [ -f "$build/CMakeCache.txt" ] &&
+       ! grep -qx "CMAKE_SYSROOT:[A-Z]*=$sysroot" "$build/CMakeCache.txt"; then
+      rm -rf "$build"  # made for another sysroot
+    fi
+    cross=(--toolchain "$root/cmake/toolchain-armhf.cmake" -DCMAKE_SYSROOT="$sysroot")
+  elif [ "$arch" = armhf ]; then
     cross=(--toolchain "$root/cmake/toolchain-armhf.cmake"
            -DNETSNMP_ROOT="$build/_deps/netsnmp-armhf")
   fi
@@ -41,7 +85,7 @@ configure_and_build() {
   mkdir -p "$build"
   local log="$build/package-build.log"
   if ! { CFLAGS="$(flags CPPFLAGS) $(flags CFLAGS)" \
-         CXXFLAGS="$(flags CPPFLAGS) $(flags CXXFLAGS)" LDFLAGS="$(flags LDFLAGS)" \
+         CXXFLAGS="$(flags CPPFLAGS) $(flags CXXFLAGS)" LDFLAGS="$(flags LDFLAGS)${link:+ $link}" \
          cmake -S "$root" -B "$build" "${cross[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
            -DCMAKE_INSTALL_PREFIX=/usr -DTARN_WERROR=ON -DTARN_BUILD_TESTS=OFF \
            -DTARN_BUILD_BENCH=OFF -DTARN_BUILD_TOOLS=ON -UTARN_PLUGIN_DIR "$@" &&
@@ -58,7 +102,8 @@ configure_and_build() {
 # $5 extended description, $6 extra control fields (may be empty).
 make_package() {
   local arch="$1" component="$2" package="$3" synopsis="$4" description="$5" extra="$6"
-  local build="$root/build-pkg-$arch"
+  local build
+  build="$(build_of "$arch")"
   local stage="$build/package/$package" work="$build/package/$package.work"
   rm -rf "$stage" "$work"
   mkdir -p "$stage/DEBIAN" "$work/debian"
@@ -80,9 +125,9 @@ make_package() {
   mkdir -p "$doc"
   cp packaging/copyright "$doc/copyright"
   {
-    echo "$source_name ($version) unstable; urgency=medium"
+    echo "$source_name ($version) $distribution; urgency=medium"
     echo
-    echo "  * Release $version: see the project's history."
+    echo "  * Release $TARN_VERSION${release:+ for Debian $release}: see the project's history."
     echo
     echo " -- $maintainer  $(date -u -R -d "@$SOURCE_DATE_EPOCH")"
   } | gzip -9n >"$doc/changelog.gz"
@@ -99,7 +144,8 @@ make_package() {
     printf 'Source: %s\n\nPackage: %s\nArchitecture: any\n' "$source_name" "$package" \
       >"$work/debian/control"
     depends="$(cd "$work" && dpkg-architecture -a"$arch" -c \
-      dpkg-shlibdeps -O --warnings=3 "${elves[@]}" 2>"$work/shlibdeps.log" |
+      dpkg-shlibdeps -O --warnings=3 "${shlibdeps_args[@]}" "${elves[@]}" \
+        2>"$work/shlibdeps.log" |
       sed -n 's/^shlibs:Depends=//p')" || { cat "$work/shlibdeps.log" >&2; exit 1; }
     [ -n "$depends" ] || { echo "package: no dependencies found for $package" >&2; exit 1; }
   fi
@@ -131,17 +177,55 @@ make_package() {
   dpkg-deb --contents "$deb" | awk '$6 !~ /\/$/ { print "  " $6 }'
 }
 
+# dpkg-shlibdeps takes each library from DIR (-l) and asks dpkg-query
+# --search which package owns it, by the path it has here: DIR/usr/lib/...
+# The sysroot's database knows /usr/lib/... only, so dpkg-shlibdeps is given
+# a copy whose file lists carry DIR in front (the rest is the sysroot's own:
+# status, shlibs, symbols). A library of this machine's is in no package of
+# the copy: it cannot lend its dependency information.
+shlibdeps_args=()
+database_view() {
+  local view="$armhf_build/package/dpkg-database"
+  rm -rf "$view"
+  mkdir -p "$view/info" "$view/updates"
+  cp "$sysroot/var/lib/dpkg/status" "$view/status"
+  [ ! -f "$sysroot/var/lib/dpkg/arch" ] || cp "$sysroot/var/lib/dpkg/arch" "$view/arch"
+  for f in "$sysroot"/var/lib/dpkg/info/*; do
+    case "$f" in
+      *.list) sed "s|^|$sysroot|" "$f" >"$view/info/${f##*/}" ;;
+      *) ln -s "$f" "$view/info/${f##*/}" ;;
+    esac
+  done
+  shlibdeps_args=(--admindir="$view" -l"$sysroot/usr/lib/arm-linux-gnueabihf"
+                  -l"$sysroot/lib/arm-linux-gnueabihf")
+}
+
+if [ -n "$sysroot" ]; then
+  echo "== armhf against $sysroot: build-pkg-amd64 for the check (no packages)"
+  configure_and_build amd64 "$@"
+fi
+
 version=""
 for arch in "${archs[@]}"; do
-  echo "== $arch: configure and build (folder build-pkg-$arch)"
+  build="$(build_of "$arch")"
+  echo "== $arch: configure and build (folder ${build#"$root"/})"
   configure_and_build "$arch" "$@"
-  # shellcheck disable=SC1090
-  . "$root/build-pkg-$arch/package.env"
+  # shellcheck disable=SC1090,SC1091
+  . "$build/package.env"
+  release="" distribution=unstable
+  if [ -n "$sysroot" ]; then
+    database_view
+    release="$TARN_DEBIAN_RELEASE"
+    [ -n "$release" ] ||
+      { echo "package: no release number in $sysroot/etc/debian_version" >&2; exit 1; }
+    distribution="$(sed -n 's/^VERSION_CODENAME=//p' "$sysroot/etc/os-release")"
+    distribution="${distribution:-unstable}"
+  fi
   if [ -n "$version" ] && [ "$version" != "$TARN_VERSION" ]; then
     echo "package: version $TARN_VERSION of $arch differs from $version" >&2
     exit 1
   fi
-  version="$TARN_VERSION"
+  version="$TARN_VERSION${release:++deb$release}"
   rm -f "dist/tarn-inverter-plugin_${version}_$arch.deb" "dist/tarn-inverter-tools_${version}_$arch.deb"
   # Plug-ins of several architectures install side by side only in a
   # multiarch folder.
