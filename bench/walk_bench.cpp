@@ -5,6 +5,7 @@
 //   walk_bench [--walks N] [--warm-up N] [--agent scripted|sim] [--sim PATH]
 //              [--settings JSON] [--delay-ms N] [--sim-args "ARGS"]
 //   walk_bench --driver-only N --agent sim   (for callgrind: only do_sample)
+//   walk_bench --junk N --settings V3JSON     (memory under junk datagrams)
 //
 // The scripted agent (tests/support) runs in this process on its own
 // thread; the simulated inverter runs as a child process.
@@ -14,13 +15,25 @@
 // loop uses the same settings. With an SNMPv3 user and --agent sim the
 // simulator serves that user. --delay-ms N (the simulator answers N ms late,
 // a simulated round trip) and --sim-args go to the simulator.
+//
+// --junk N: the device walks the simulator through a relay of this process
+// (the scripted agent), which sends before every answer 100 SNMPv3
+// datagrams that no request asked for (noAuthNoPriv, each for a fresh
+// engine, with a 64-octet context engine ID: 135 bytes) until N went out,
+// the first walk (engine discovery) left alone. Prints the walks, resident
+// memory before and after, the lines on standard error meanwhile and the
+// system's UDP receive-buffer drops.
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -43,6 +56,7 @@ struct Options {
   Json::Value snmp;  // appSetting.snmp; null: the defaults (v2c)
   std::vector<std::string> sim_args;
   int delay_ms = 0;
+  long junk = 0;
 };
 
 Options Parse(int argc, char** argv) {
@@ -57,6 +71,9 @@ Options Parse(int argc, char** argv) {
       o.walks = std::max(2, std::stoi(next()));
     } else if (a == "--driver-only") {
       o.driver_only = std::stoi(next());
+    } else if (a == "--junk") {
+      o.junk = std::max(1L, std::stol(next()));
+      o.agent = "sim";
     } else if (a == "--agent") {
       o.agent = next();
     } else if (a == "--warm-up") {
@@ -206,9 +223,87 @@ double TimeUs(F&& f) {
       .count();
 }
 
+// RcvbufErrors of the system's UDP counters (/proc/net/snmp), -1 unknown.
+long UdpReceiveBufferDrops() {
+  std::ifstream in("/proc/net/snmp");
+  std::string names, values;
+  while (std::getline(in, names) && std::getline(in, values)) {
+    if (names.rfind("Udp:", 0) != 0) continue;
+    std::istringstream n(names), v(values);
+    std::string name, value;
+    while (n >> name && v >> value)
+      if (name == "RcvbufErrors") return std::stol(value);
+  }
+  return -1;
+}
+
+int RunJunk(const Options& o, std::ostream& out) {
+  using namespace tarn::test;
+  if (!bench::IsV3(o.snmp))
+    throw std::runtime_error("--junk needs SNMPv3 --settings");
+  std::vector<std::string> args = bench::SimUserArgs(o.snmp);
+  args.insert(args.end(), o.sim_args.begin(), o.sim_args.end());
+  bench::SimFarm sims(o.sim, 1, 27100, 900, args);
+  const std::string& sim = sims.peers().front();
+  const auto port =
+      static_cast<std::uint16_t>(std::stoi(sim.substr(sim.rfind(':') + 1)));
+  std::atomic<bool> flood{false};
+  std::atomic<long> sent{0};
+  ScriptedAgent relay(nullptr);
+  relay.SetRawScript([&, forward = RelayTo(port)](const Request& r) {
+    std::vector<Reply> replies;
+    for (int i = 0; flood && i < 100 && sent < o.junk; ++i) {
+      const long n = sent++;
+      std::vector<u_char> engine = {0x80, 0, 0x1f, 0x88, 4};
+      for (int shift = 24; shift >= 0; shift -= 8)
+        engine.push_back(static_cast<u_char>(n >> shift));
+      replies.push_back(Reply::Raw(
+          BuildRawV3Response(engine, std::vector<u_char>(64, 0x80))));
+    }
+    replies.push_back(forward(r));
+    return Reply::Sequence(std::move(replies));
+  });
+  bench::NoOpObserver observer;
+  host::ScopedObserver attach(&observer);
+  auto dev = bench::MakeDevice(9, relay.peer(), false, 2, o.snmp);
+  dev->do_sample();  // discovers the engine
+
+  // Standard error to a file meanwhile, its lines counted.
+  std::fflush(stderr);
+  FILE* log = std::tmpfile();
+  const int saved = dup(STDERR_FILENO);
+  if (log == nullptr || saved < 0 || dup2(fileno(log), STDERR_FILENO) < 0)
+    throw std::runtime_error("cannot redirect standard error");
+  const long drops = UdpReceiveBufferDrops();
+  const long before = bench::ReadProcFigures().rss_kib;
+  flood = true;
+  long walks = 0;
+  for (; sent < o.junk && walks < 1000000; ++walks) {
+    dev->do_sample();
+    relay.ClearRequests();  // the relay's own log is not the driver's memory
+  }
+  const long after = bench::ReadProcFigures().rss_kib;
+  std::fflush(stderr);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  long lines = 0;
+  std::rewind(log);
+  for (int c; (c = std::fgetc(log)) != EOF;) lines += c == '\n';
+  std::fclose(log);
+  out << "junk_datagrams " << sent << " of "
+      << BuildRawV3Response(std::vector<u_char>(9), std::vector<u_char>(64))
+             .size()
+      << " bytes\nwalks " << walks << "\nvm_rss_before_kib " << before
+      << "\nvm_rss_after_kib " << after << "\nstderr_lines " << lines
+      << "\nudp_receive_buffer_drops " << UdpReceiveBufferDrops() - drops
+      << "\n";
+  return 0;
+}
+
 int Run(const Options& o) {
   bench::QuietStdout quiet;
   std::ostream& out = quiet.out();
+  if (o.junk > 0) return RunJunk(o, out);
 
   std::unique_ptr<tarn::test::ScriptedAgent> scripted;
   std::unique_ptr<bench::SimFarm> sims;

@@ -13,6 +13,14 @@
 // 64-bit build) the normalised one parses to the same request id, status
 // and readings.
 //
+// The same bytes go to the driver's SNMPv3 header reader, which decides
+// before parsing whether a datagram is for a session's engine: whatever it
+// takes, the library's own BER primitives read as a header of the same
+// engine, the way the library reads one; and it takes every header the
+// library does that is laid out as an agent encodes one (each field inside
+// the field around it, INTEGERs of at most four octets, an engine ID of at
+// most 32).
+//
 // Input: one byte choosing the OID the device asked for (0: the subtree's
 // base, k: base.k.0), then the datagram.
 
@@ -29,6 +37,7 @@
 
 #include "SNMP_KEHUA_INVERTER.h"
 #include "ber_integers.h"
+#include "ber_v3_header.h"
 #include "inverter_tables.h"
 
 namespace {
@@ -82,6 +91,68 @@ netsnmp_pdu* Parse(std::vector<u_char> datagram) {
   return pdu;
 }
 
+// The SNMPv3 header as the library reads it (snmpv3_parse, then the start
+// of usm_parse_security_parameters), version 3 required: the engine ID, or
+// false. *plain: laid out as an agent encodes it (see the top).
+bool LibraryV3Header(std::vector<u_char> m, std::vector<u_char>* engine,
+                     bool* plain) {
+  u_char type = 0, flags[8], id[64];
+  long version = 0, msgid = 0, max_size = 0, model = 0;
+  size_t length = m.size(), flags_length = sizeof flags, id_length = sizeof id;
+  bool short_integers = true;
+  auto integer = [&](u_char* at, long* value) {
+    u_char* next = asn_parse_int(at, &length, &type, value, sizeof *value);
+    short_integers = short_integers && next != nullptr && next - at <= 6;
+    return next;
+  };
+  u_char* d = asn_parse_sequence(m.data(), &length, &type, 0x30, "message");
+  u_char* const end = d != nullptr ? d + length : nullptr;
+  if (d == nullptr || (d = integer(d, &version)) == nullptr || version != 3)
+    return false;
+  size_t global_length = length;
+  u_char* global = asn_parse_sequence(d, &global_length, &type, 0x30, "global");
+  if (global == nullptr) return false;
+  length -= static_cast<size_t>(global - d);
+  if ((d = integer(global, &msgid)) == nullptr || msgid < 0 ||
+      msgid > 0x7fffffff || (d = integer(d, &max_size)) == nullptr ||
+      max_size < 484 || max_size > 0x7fffffff ||
+      (d = asn_parse_string(d, &length, &type, flags, &flags_length)) ==
+          nullptr ||
+      type != ASN_OCTET_STR || flags_length != 1 || (flags[0] & 3) == 2 ||
+      (d = integer(d, &model)) == nullptr || model != SNMP_SEC_MODEL_USM)
+    return false;
+  *plain = short_integers && d == global + global_length;
+  size_t params_length = m.size() - static_cast<size_t>(d - m.data());
+  u_char* p = asn_parse_sequence(d, &params_length, &type, 0x04, "params");
+  if (p == nullptr) return false;
+  *plain = *plain && p + params_length <= end;
+  p = asn_parse_sequence(p, &params_length, &type, 0x30, "usm");
+  if (p == nullptr ||
+      asn_parse_string(p, &params_length, &type, id, &id_length) == nullptr ||
+      type != ASN_OCTET_STR)
+    return false;
+  *plain = *plain && id_length <= 32;
+  engine->assign(id, id + id_length);
+  return true;
+}
+
+void CheckV3Header(const std::vector<u_char>& datagram) {
+  const u_char* at = nullptr;
+  size_t length = 0;
+  const bool read = inverter::snmp::ReadV3EngineId(
+      datagram.data(), datagram.size(), &at, &length);
+  std::vector<u_char> engine;
+  bool plain = false;
+  const bool library = LibraryV3Header(datagram, &engine, &plain);
+  if (read &&
+      (at < datagram.data() || at + length > datagram.data() + datagram.size()))
+    Fail("the SNMPv3 engine ID lies outside the datagram");
+  if (read && (!library || engine != std::vector<u_char>(at, at + length)))
+    Fail("the SNMPv3 header reader takes what the library reads otherwise");
+  if (library && plain && !read)
+    Fail("the SNMPv3 header reader refuses a header the library takes");
+}
+
 // The record as the answer should leave it.
 void Expect(const netsnmp_pdu& pdu, unsigned char* record) {
   const size_t base = inverter::kBaseOid.size();
@@ -116,6 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   device->Ask(data[0] % 20);
 
   std::vector<u_char> datagram(data + 1, data + size);
+  CheckV3Header(datagram);
   std::vector<u_char> normalised = datagram;
   normalised.resize(
       inverter::snmp::NormaliseIntegers(normalised.data(), normalised.size()));

@@ -44,6 +44,24 @@ def response(bindings, status=0, version=1, community=b"varnel", reqid=1234):
     return tlv(0x30, integer(version) + tlv(0x04, community) + pdu)
 
 
+def v3_message(engine=bytes.fromhex("8000aaaa0123456789"), context=None,
+               max_size=65507, msgid=1, model=3, flags=b"\x00",
+               long_lengths=False):
+    """A noAuthNoPriv SNMPv3 Response (empty user, no bindings) of `engine`;
+    long_lengths: every length of the header in three octets (82 00 xx)."""
+    def t(tag, content):
+        if long_lengths and len(content) < 0x100:
+            return bytes([tag, 0x82, 0, len(content)]) + content
+        return tlv(tag, content)
+    usm = tlv(0x04, engine) + integer(1) + integer(1) + tlv(0x04, b"") * 3
+    header = t(0x30, integer(msgid) + integer(max_size) + t(0x04, flags) +
+               integer(model))
+    pdu = tlv(0xA2, integer(1) + integer(0) + integer(0) + tlv(0x30, b""))
+    scoped = tlv(0x30, tlv(0x04, engine if context is None else context) +
+                 tlv(0x04, b"") + pdu)
+    return t(0x30, integer(3) + header + t(0x04, t(0x30, usm)) + scoped)
+
+
 def opaque_float(f):
     return tlv(0x44, b"\x9f\x78\x04" + struct.pack(">f", f))
 
@@ -79,6 +97,15 @@ ANSWERS = {
     "five_octet_integer": (0, response([(key(2), tlv(0x02, b"\xff\x80\0\0\0"))])),
     "redundant_long_lengths": (0, response([(key(3), tlv(0x02, b"\0\0\0\x05")),
                                             (key(6), tlv(0x04, b"x" * 200))])),
+    # SNMPv3 headers, read by the driver before parsing: well formed, and
+    # the malformed ones a session drops.
+    "v3_response": (0, v3_message()),
+    "v3_long_context_engine_id": (0, v3_message(context=b"\x80" * 64)),
+    "v3_long_form_lengths": (0, v3_message(long_lengths=True)),
+    "v3_bad_max_size": (0, v3_message(max_size=100)),
+    "v3_negative_msgid": (0, v3_message(msgid=-1)),
+    "v3_other_security_model": (0, v3_message(model=2)),
+    "v3_privacy_without_authentication": (0, v3_message(flags=b"\x02")),
 }
 
 SETTINGS = {

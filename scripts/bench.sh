@@ -154,6 +154,9 @@ if [ "$v3_scale" = 1 ]; then
   "$bin/scale" --devices 1000 --mode thread --rounds 1 --seconds "$seconds" \
     --sim "$sim" --settings "$v3_priv" | grep -v '^started '
 fi
+
+section "7. Resident memory after 100,000 junk SNMPv3 datagrams during authPriv walks"
+"$bin/walk_bench" --junk 100000 --sim "$sim" --settings "$v3_priv"
 rm -rf "$tmp"
 
 printf '\nbench: figures took %d s\n' "$(($(date +%s) - started))"

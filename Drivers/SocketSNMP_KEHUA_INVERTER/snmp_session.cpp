@@ -15,6 +15,8 @@
 #include <mutex>
 
 #include "ber_integers.h"
+#include "ber_v3_header.h"
+#include "log_budget.h"
 #include "name_lookup.h"
 
 namespace inverter::snmp {
@@ -60,6 +62,40 @@ class LibraryCall {
   std::lock_guard<std::mutex> lock_;
   usmUser* user_;
 };
+
+// The library's log lines when no handler of the host takes them: at most
+// LogBudget::kPerMinute a minute reach standard error (README, Reliability).
+// A lock of its own: other users of the library in the process log without
+// the library lock.
+std::mutex g_log_mutex;
+LogBudget g_log_budget;
+netsnmp_log_handler* g_log_handler = nullptr;  // under the library lock
+
+int BoundedStderr(netsnmp_log_handler*, int, const char* text) {
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  unsigned long held = 0;
+  if (!g_log_budget.Admit(LogBudget::Clock::now(), &held)) return 1;
+  if (held != 0) {
+    std::fprintf(stderr,
+                 "snmp: %lu more library messages in the last minute not "
+                 "shown\n",
+                 held);
+  }
+  std::fputs(text, stderr);
+  return 1;
+}
+
+// The handler's code goes with the plug-in while the library stays loaded:
+// it leaves the library when the plug-in is unloaded or the process exits.
+struct LogHandlerRemover {
+  ~LogHandlerRemover() {
+    LibraryCall call;
+    if (g_log_handler == nullptr) return;
+    netsnmp_disable_this_loghandler(g_log_handler);
+    netsnmp_remove_loghandler(g_log_handler);
+    g_log_handler = nullptr;
+  }
+} g_log_handler_remover;
 
 // A request id the kernel's random source picks, 1..2^31-1: an answer
 // cannot be forged by guessing from the ids of other requests. Drawn from
@@ -117,11 +153,31 @@ int FromPeerOnly(netsnmp_session*, netsnmp_transport* transport, void* from,
   return 0;
 }
 
+// The pre-parse check of the bytes, which the library's pre-parse hook does
+// not see (the parse hook calls it first). Once an SNMPv3 session knows its
+// engine (discovered or configured), only a well-formed message of that
+// engine is parsed: for every engine an unauthenticated datagram names, the
+// library would keep an engine-time entry for the life of the process, and
+// it prints a line for many a malformed header. During discovery anything
+// from the peer is parsed, as the Report that names the engine must be.
+bool ForTheSessionsEngine(const netsnmp_session* session, const u_char* data,
+                          size_t length) {
+  if (session->version != SNMP_VERSION_3 || session->securityEngineIDLen == 0)
+    return true;
+  const u_char* engine = nullptr;
+  size_t engine_length = 0;
+  return ReadV3EngineId(data, length, &engine, &engine_length) &&
+         engine_length == session->securityEngineIDLen &&
+         std::memcmp(engine, session->securityEngineID, engine_length) == 0;
+}
+
 // Parse hook: INTEGERs lose redundant sign octets first (v1/v2c only: an
 // SNMPv3 digest covers the message as sent), then the library parses as it
 // would without the hook. The session's handle is in `myvoid`.
 int ParseNormalised(netsnmp_session* session, netsnmp_pdu* pdu, u_char* data,
                     size_t length) {
+  if (!ForTheSessionsEngine(session, data, length))
+    return SNMPERR_ASN_PARSE_ERR;
   if (session->version != SNMP_VERSION_3) {
     length = NormaliseIntegers(data, length);
   }
@@ -180,6 +236,13 @@ void EnsureLibrary() {
                            NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID,
                            NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+    // The library's log lines would go to standard error unbounded (one for
+    // many a malformed datagram) unless the host set up logging of its own.
+    if (!snmp_get_do_logging()) {
+      g_log_handler =
+          netsnmp_register_loghandler(NETSNMP_LOGHANDLER_STDERR, LOG_DEBUG);
+      if (g_log_handler != nullptr) g_log_handler->handler = &BoundedStderr;
+    }
     // The first snmp_sess_init runs the library's one-time setup.
     netsnmp_session scratch;
     snmp_sess_init(&scratch);
@@ -204,12 +267,14 @@ void EnsureSnmpV3() {
     }
     // Set up already when the plug-in was loaded before (the library stays).
     if (find_sec_mod(SNMP_SEC_MODEL_USM) != nullptr) return;
+    netsnmp_disable_this_loghandler(g_log_handler);  // null: none
     netsnmp_log_handler* quiet =
         netsnmp_register_loghandler(NETSNMP_LOGHANDLER_NONE, LOG_DEBUG);
     init_snmpv3("snmpapp");  // registers USM
     snmp_call_callbacks(SNMP_CALLBACK_LIBRARY,
                         SNMP_CALLBACK_POST_PREMIB_READ_CONFIG, nullptr);
     if (quiet != nullptr) netsnmp_disable_this_loghandler(quiet);
+    netsnmp_enable_this_loghandler(g_log_handler);
   });
 }
 

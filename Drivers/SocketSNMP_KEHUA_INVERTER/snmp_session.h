@@ -8,8 +8,10 @@
 // it, so that many devices wait on their inverters at the same time.
 //
 // What a session accepts: datagrams from the peer's own address and port
-// (checked before they are parsed), with the session's community (checked
-// after), answering an unpredictable request id. INTEGERs with redundant
+// (checked before they are parsed) and, for SNMPv3 once the engine is known,
+// well-formed messages of that engine only (also checked before), with the
+// session's community (checked after), answering an unpredictable request
+// id. INTEGERs with redundant
 // leading sign octets are shortened before parsing, so that a 32-bit build
 // reads what a 64-bit one does.
 
@@ -24,7 +26,8 @@
 namespace inverter::snmp {
 
 // Initialises the library once per process, reading no configuration, MIB
-// or per-host files. Safe to call from any thread.
+// or per-host files; its log lines reach standard error at most a few a
+// minute. Safe to call from any thread.
 void EnsureLibrary();
 
 // Prepares the library for SNMPv3 sessions, once per process.

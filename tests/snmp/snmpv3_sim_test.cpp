@@ -7,6 +7,7 @@
 #include <fstream>
 #include <thread>
 
+#include "log_budget.h"
 #include "simulator_process.h"
 #include "walk_fixture.h"
 
@@ -137,6 +138,74 @@ TEST_F(SimWalkTest, ForgedUnauthenticatedReportsEndNoWalk) {
       INVERTER_SIM, std::vector<std::string>{"--user", user}, port);
   const std::string after = Walk();
   EXPECT_EQ(dev.Reading(0), kInputVoltage) << after;
+}
+
+// Datagrams from the agent's address and port that no request asked for,
+// noAuthNoPriv, before every answer: three for fresh engines (plain, with a
+// 64-octet context engine ID, with a msgMaxSize below 484), each of which
+// the library would keep in its engine-time table for ever, and one for the
+// agent's engine with a 64-octet context engine ID, which it refuses with a
+// line on standard error each time.
+TEST_F(SimWalkTest, JunkFromTheAgentLeavesTheEngineTableAndTheLogAlone) {
+  const std::vector<u_char> own = {0x80, 0,    0xbb, 0xbb, 1,
+                                   0x23, 0x45, 0x67, 0x89};
+  SimulatorProcess sim(INVERTER_SIM,
+                       {"--user", "ups:SHA-256:" + kAuth + ":AES:" + kPriv,
+                        "--engine-id", "0x8000BBBB0123456789"});
+  auto fresh = [&own](int n) {
+    std::vector<u_char> engine = own;
+    engine.insert(engine.end(), {u_char(n >> 8), u_char(n)});
+    return engine;
+  };
+  std::atomic<bool> flood{false};
+  std::atomic<int> engines{0};
+  ScriptedAgent relay(nullptr);
+  relay.SetRawScript([&, forward = RelayTo(sim.port())](const Request& r) {
+    const std::vector<u_char> context(64, 0x80);
+    std::vector<Reply> replies;
+    for (int i = 0; flood && i < 4; ++i) {
+      replies.push_back(Reply::Raw(
+          BuildRawV3Response(i < 3 ? fresh(engines++) : own,
+                             i % 2 ? context : own, i == 2 ? 100 : 65507)));
+    }
+    replies.push_back(forward(r));
+    return Reply::Sequence(replies);
+  });
+  dev.SetIds(8, relay.peer());
+  dev.InitSetting(ParseJson(V3(kAuth, kPriv)));
+  Walk();  // discovers the engine
+  ASSERT_EQ(dev.Reading(0), kInputVoltage);
+  flood = true;
+  for (int walk = 0; walk < 2; ++walk) {
+    const std::string out = Walk();
+    EXPECT_EQ(dev.Reading(0), kInputVoltage) << out;
+    EXPECT_EQ(dev.Reading(15), 95.0f);
+    size_t lines = 0;
+    for (size_t at = 0; (at = out.find("security service", at)) != out.npos;
+         ++at)
+      ++lines;
+    EXPECT_LE(lines, inverter::snmp::LogBudget::kPerMinute) << out;
+  }
+  EXPECT_GE(engines, 2 * 17 * 3);
+  for (int n = 0; n < engines; ++n) {
+    const std::vector<u_char> engine = fresh(n);
+    EXPECT_EQ(search_enginetime_list(engine.data(), u_int(engine.size())),
+              nullptr)
+        << n;
+  }
+}
+
+TEST(LogBudget, AFewLinesAMinuteAndOneLineForTheRest) {
+  using inverter::snmp::LogBudget;
+  LogBudget budget;
+  const LogBudget::Clock::time_point t = LogBudget::Clock::now();
+  unsigned long held = 0, shown = 0;
+  for (int i = 0; i < 100; ++i) shown += budget.Admit(t + i * 500ms, &held);
+  EXPECT_EQ(shown, LogBudget::kPerMinute);
+  EXPECT_TRUE(budget.Admit(t + 60s, &held));  // the next minute's first line
+  EXPECT_EQ(held, 100 - LogBudget::kPerMinute);
+  EXPECT_TRUE(budget.Admit(t + 61s, &held));
+  EXPECT_EQ(held, 0u);
 }
 
 // Devices of one user on one agent share the library's user entry: one that

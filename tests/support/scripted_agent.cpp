@@ -465,6 +465,48 @@ std::vector<u_char> BuildRawResponse(long request_id,
                         pdu}));
 }
 
+std::vector<u_char> BuildRawV3Response(
+    const std::vector<u_char>& engine_id,
+    const std::vector<u_char>& context_engine_id, long msg_max_size,
+    long msg_id) {
+  auto integer = [](long v) { return BerTlv(0x02, BerIntegerContent(v)); };
+  auto octets = [](const std::vector<u_char>& v) { return BerTlv(0x04, v); };
+  const auto usm =
+      BerTlv(0x30, Concat({octets(engine_id), integer(1), integer(1),
+                           octets({}), octets({}), octets({})}));
+  const auto pdu = BerTlv(
+      0xa2, Concat({integer(1), integer(0), integer(0), BerTlv(0x30, {})}));
+  return BerTlv(
+      0x30,
+      Concat({integer(SNMP_VERSION_3),
+              BerTlv(0x30, Concat({integer(msg_id), integer(msg_max_size),
+                                   octets({0}), integer(SNMP_SEC_MODEL_USM)})),
+              octets(usm),
+              BerTlv(0x30,
+                     Concat({octets(context_engine_id), octets({}), pdu}))}));
+}
+
+Script RelayTo(std::uint16_t port, std::chrono::milliseconds wait) {
+  std::shared_ptr<int> fd(new int(::socket(AF_INET, SOCK_DGRAM, 0)),
+                          [](int* f) {
+                            if (*f >= 0) ::close(*f);
+                            delete f;
+                          });
+  return [fd, port, wait](const Request& r) {
+    sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    ::sendto(*fd, r.datagram.data(), r.datagram.size(), 0,
+             reinterpret_cast<sockaddr*>(&to), sizeof to);
+    pollfd p{*fd, POLLIN, 0};
+    std::vector<u_char> answer(65536);
+    const ssize_t n = ::poll(&p, 1, static_cast<int>(wait.count())) > 0
+                          ? ::recv(*fd, answer.data(), answer.size(), 0)
+                          : -1;
+    if (n < 0) return Reply::Drop();
+    answer.resize(static_cast<size_t>(n));
+    return Reply::Raw(std::move(answer));
+  };
+}
+
 // ---------------------------------------------------------------- agent
 
 ScriptedAgent::ScriptedAgent(Script script, Family family)
@@ -517,6 +559,11 @@ std::string ScriptedAgent::peer() const {
 void ScriptedAgent::SetScript(Script script) {
   std::lock_guard<std::mutex> lock(mu_);
   script_ = std::move(script);
+}
+
+void ScriptedAgent::SetRawScript(Script script) {
+  std::lock_guard<std::mutex> lock(mu_);
+  raw_script_ = std::move(script);
 }
 
 std::vector<Request> ScriptedAgent::requests() const {
@@ -585,10 +632,10 @@ void ScriptedAgent::Handle(const std::vector<u_char>& datagram,
   {
     std::lock_guard<std::mutex> lock(mu_);
     log_.push_back(req);
-    script = script_;
+    script = req.parsed ? script_ : raw_script_;
   }
   cv_.notify_all();
-  if (!req.parsed || !script) return;
+  if (!script) return;
   try {
     Send(req, script(req), from, from_len);
   } catch (const std::exception& e) {

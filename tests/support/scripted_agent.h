@@ -116,7 +116,7 @@ using Table = std::map<Oid, Value, OidLess>;
 
 struct Request {
   // false: not a decodable v1/v2c message; then only `datagram` and
-  // `received` are set, and no script runs (nothing is answered).
+  // `received` are set, and only the raw script runs (SetRawScript).
   bool parsed = false;
   long version = -1;  // SNMP_VERSION_2c, ...
   std::string community;
@@ -175,6 +175,12 @@ using Script = std::function<Reply(const Request&)>;
 // carrying another community are dropped. Other commands are dropped.
 Script TableScript(Table table, std::string community = "");
 
+// Forwards each datagram to 127.0.0.1:`port` (the simulated inverter, for
+// SNMPv3) from a socket of its own and answers with what comes back within
+// `wait` (Reply::Raw), or nothing. For a ScriptedAgent's SetRawScript.
+Script RelayTo(std::uint16_t port,
+               std::chrono::milliseconds wait = std::chrono::seconds(2));
+
 // What TableScript would answer, without an agent.
 Reply AnswerFromTable(const Table& table, const Request& request);
 
@@ -203,6 +209,13 @@ std::vector<u_char> BuildRawResponse(long request_id,
                                      long error_index = 0,
                                      long version = SNMP_VERSION_2c);
 
+// Hand-written BER for a noAuthNoPriv SNMPv3 Response (empty user, no
+// bindings) of `engine_id`: a datagram no request asked for.
+std::vector<u_char> BuildRawV3Response(
+    const std::vector<u_char>& engine_id,
+    const std::vector<u_char>& context_engine_id, long msg_max_size = 65507,
+    long msg_id = 1);
+
 // BER pieces, for odd packets: a TLV with definite length, and content bytes
 // of an INTEGER and of an OBJECT IDENTIFIER.
 std::vector<u_char> BerTlv(u_char tag, const std::vector<u_char>& content);
@@ -228,6 +241,9 @@ class ScriptedAgent {
 
   // Replaces the script; applies to requests received afterwards.
   void SetScript(Script script);
+  // The script for datagrams that are not v1/v2c messages (SNMPv3, say),
+  // which are left unanswered without one.
+  void SetRawScript(Script script);
 
   std::vector<Request> requests() const;  // copy of the log, in order
   std::size_t request_count() const;
@@ -258,6 +274,7 @@ class ScriptedAgent {
   mutable std::mutex mu_;
   mutable std::condition_variable cv_;
   Script script_;
+  Script raw_script_;
   std::vector<Request> log_;
   std::vector<std::string> errors_;
   std::size_t sent_ = 0;
