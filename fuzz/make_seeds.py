@@ -79,6 +79,14 @@ ANSWERS = {
     "five_octet_integer": (0, response([(key(2), tlv(0x02, b"\xff\x80\0\0\0"))])),
     "redundant_long_lengths": (0, response([(key(3), tlv(0x02, b"\0\0\0\x05")),
                                             (key(6), tlv(0x04, b"x" * 200))])),
+    # More bindings than the limit (the first byte over 20 gives the
+    # counter's limit): 40 bindings for a limit of 1, and 300 of the
+    # shortest kind (empty name, NULL) for a limit of 0.
+    "many_bindings": (20, response([(key(2, i), integer(i))
+                                    for i in range(1, 41)])),
+    "empty_names": (0, tlv(0x30, integer(1) + tlv(0x04, b"varnel") + tlv(
+        0xA2, integer(1234) + integer(0) + integer(0) +
+        tlv(0x30, tlv(0x30, tlv(0x06, b"") + tlv(0x05, b"")) * 300)))),
 }
 
 SETTINGS = {

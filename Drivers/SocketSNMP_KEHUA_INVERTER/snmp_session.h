@@ -9,9 +9,11 @@
 //
 // What a session accepts: datagrams from the peer's own address and port
 // (checked before they are parsed), with the session's community (checked
-// after), answering an unpredictable request id. INTEGERs with redundant
-// leading sign octets are shortened before parsing, so that a 32-bit build
-// reads what a 64-bit one does.
+// after), answering an unpredictable request id, with no more bindings than
+// the request asked for (counted before parsing where the datagram shows
+// them, so that an agent cannot make the library copy thousands). INTEGERs
+// with redundant leading sign octets are shortened before parsing, so that
+// a 32-bit build reads what a 64-bit one does.
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
@@ -57,6 +59,8 @@ class Session {
     kRefused,    // the agent answered with an SNMPv3 Report (ErrorText)
     kStopped,    // the wake descriptor became readable
     kDeadline,   // the deadline passed before an answer came
+    kOversized,  // the answer had more bindings than the request allows:
+                 // refused unread (RefusedBindings); the walk ends
   };
 
   // Opens a session from the template to `library_peer` (from
@@ -90,6 +94,10 @@ class Session {
   // SNMPv3: forgets the engine's boots and time (an agent that restarted
   // with its boots unchanged is otherwise refused as "too old").
   void ForgetEngineTime();
+  // After kOversized: the bindings the refused answer carried, and the most
+  // its request allowed.
+  size_t RefusedBindings() const;
+  size_t AllowedBindings() const;
   // The session's last error, as the library words it.
   std::string ErrorText();
 
