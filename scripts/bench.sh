@@ -156,4 +156,7 @@ if [ "$v3_scale" = 1 ]; then
 fi
 rm -rf "$tmp"
 
+section "7. Agents that answer with more bindings than asked for (agents in a child process)"
+"$bin/walk_bench" --oversized 50
+
 printf '\nbench: figures took %d s\n' "$(($(date +%s) - started))"
