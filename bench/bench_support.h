@@ -97,6 +97,7 @@ class QuietStdout {
 // address space.
 struct ProcFigures {
   long rss_kib = -1;
+  long peak_rss_kib = -1;  // since the process started or ResetPeakRss
   long size_kib = -1;
   long threads = -1;
   long mapped_kib = -1;
@@ -112,6 +113,7 @@ inline ProcFigures ReadProcFigures() {
     long value = 0;
     in >> key >> value;
     if (key == "VmRSS:") f.rss_kib = value;
+    if (key == "VmHWM:") f.peak_rss_kib = value;
     if (key == "VmSize:") f.size_kib = value;
     if (key == "Threads:") f.threads = value;
   }
@@ -124,6 +126,15 @@ inline ProcFigures ReadProcFigures() {
   }
   f.mapped_kib = static_cast<long>(total / 1024);
   return f;
+}
+
+// Starts the peak resident memory (VmHWM) again from what is resident now;
+// false where the kernel does not allow it.
+inline bool ResetPeakRss() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+  clear.flush();
+  return static_cast<bool>(clear);
 }
 
 // User plus system CPU time of the whole process, in seconds.

@@ -6,6 +6,7 @@
 //              [--settings JSON] [--delay-ms N] [--sim-args "ARGS"]
 //   walk_bench --driver-only N --agent sim   (for callgrind: only do_sample)
 //   walk_bench --junk N --settings V3JSON     (memory under junk datagrams)
+//   walk_bench --oversized N   (N walks against agents that send too much)
 //
 // The scripted agent (tests/support) runs in this process on its own
 // thread; the simulated inverter runs as a child process.
@@ -23,6 +24,20 @@
 // the first walk (engine discovery) left alone. Prints the walks, resident
 // memory before and after, the lines on standard error meanwhile and the
 // system's UDP receive-buffer drops.
+
+// --oversized N: the driver's walks against three scripted agents in a
+// child process (so that the figures are the driver's alone): a normal one,
+// one that answers every one-binding GETBULK with 2,800 bindings inside the
+// subtree, and one that answers with one datagram of 10,000 bindings. For
+// each: CPU time and wall time per walk, and how far resident memory rose
+// above what it was before the agent's first walk (its peak, VmHWM,
+// started afresh there).
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -57,6 +72,7 @@ struct Options {
   std::vector<std::string> sim_args;
   int delay_ms = 0;
   long junk = 0;
+  int oversized = 0;
 };
 
 Options Parse(int argc, char** argv) {
@@ -74,6 +90,8 @@ Options Parse(int argc, char** argv) {
     } else if (a == "--junk") {
       o.junk = std::max(1L, std::stol(next()));
       o.agent = "sim";
+    } else if (a == "--oversized") {
+      o.oversized = std::max(1, std::stoi(next()));
     } else if (a == "--agent") {
       o.agent = next();
     } else if (a == "--warm-up") {
@@ -300,6 +318,167 @@ int RunJunk(const Options& o, std::ostream& out) {
   return 0;
 }
 
+// ---------------------------------------------------------------- oversized
+
+tarn::test::Oid KeyPrefix(unsigned key) {
+  tarn::test::Oid id(inverter::kBaseOid.begin(), inverter::kBaseOid.end());
+  id.push_back(key);
+  return id;
+}
+
+// 2,800 INTEGER bindings inside the subtree for every request, each answer
+// past the one before, so that a walk without a bound goes on until its
+// 1,000-request limit: base.K.A.1 to base.K.A.2800, with A counting 1 to
+// 127 and then K up from 2 (every OID the same size, about 64,300 bytes a
+// datagram).
+tarn::test::Reply Flood(const tarn::test::Request& r) {
+  const size_t base = inverter::kBaseOid.size();
+  const tarn::test::Oid& asked = r.oids.at(0);
+  oid key = 2, group = 1;
+  if (asked.size() == base + 3) {
+    key = asked[base];
+    group = asked[base + 1] + 1;
+    if (group > 127) ++key, group = 1;
+  }
+  tarn::test::Oid prefix = KeyPrefix(static_cast<unsigned>(key));
+  prefix.push_back(group);
+  return tarn::test::Reply::Answer(
+      tarn::test::NumberedBindings(prefix, 1, 2800, tarn::test::Integer(23)));
+}
+
+// One datagram of 10,000 bindings, the shortest there are (an empty name
+// and NULL; Net-SNMP's encoder writes no binding under 7 bytes, so this one
+// is put together by hand).
+tarn::test::Reply TenThousand(const tarn::test::Request& r) {
+  return tarn::test::Reply::Raw(tarn::test::BuildRawResponse(
+      r.request_id, r.community,
+      std::vector<tarn::test::RawBinding>(
+          10000, tarn::test::RawBinding{{}, ASN_NULL, {}}),
+      0, 0, r.version));
+}
+
+// The agents, in a child process forked before any thread exists. It
+// writes their ports to `ports` and serves until `stop` reaches its end
+// (or 15 minutes at most).
+[[noreturn]] void ServeAgents(int ports, int stop) {
+  {
+    tarn::test::ScriptedAgent normal(tarn::test::TableScript(InverterTable()));
+    tarn::test::ScriptedAgent flood(&Flood);
+    tarn::test::ScriptedAgent big(&TenThousand);
+    const std::uint16_t p[3] = {normal.port(), flood.port(), big.port()};
+    if (::write(ports, p, sizeof p) != static_cast<ssize_t>(sizeof p))
+      ::_exit(1);
+    for (int i = 0; i < 900; ++i) {
+      pollfd f{stop, POLLIN, 0};
+      char c;
+      if (::poll(&f, 1, 1000) > 0 && ::read(stop, &c, 1) <= 0) break;
+    }
+  }
+  ::_exit(0);
+}
+
+double ProcessCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// Standard error into a temporary file while it lives (the driver writes a
+// line per cut walk); first_line() gives it back and tells the first.
+class StderrToFile {
+ public:
+  StderrToFile() : file_(std::tmpfile()), saved_(::dup(STDERR_FILENO)) {
+    if (file_ == nullptr || saved_ < 0 ||
+        ::dup2(::fileno(file_), STDERR_FILENO) < 0)
+      throw std::runtime_error("cannot redirect standard error");
+  }
+  ~StderrToFile() {
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+    std::fclose(file_);
+  }
+  StderrToFile(const StderrToFile&) = delete;
+  StderrToFile& operator=(const StderrToFile&) = delete;
+  std::string first_line() {
+    std::rewind(file_);
+    char line[512];
+    if (std::fgets(line, sizeof line, file_) == nullptr) return "(none)";
+    return std::string(line, std::strcspn(line, "\n"));
+  }
+
+ private:
+  std::FILE* file_;
+  int saved_;
+};
+
+int RunOversized(const Options& o) {
+  int ports[2], stop[2];
+  if (::pipe(ports) != 0 || ::pipe(stop) != 0) throw std::runtime_error("pipe");
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  if (child < 0) throw std::runtime_error("fork");
+  if (child == 0) {
+    ::close(ports[0]);
+    ::close(stop[1]);
+    ServeAgents(ports[1], stop[0]);
+  }
+  ::close(ports[1]);
+  ::close(stop[0]);
+  // Ends the child, by its pid, however this function is left.
+  struct Reap {
+    pid_t pid;
+    int stop;
+    ~Reap() {
+      ::close(stop);
+      int status = 0;
+      for (int i = 0; i < 250; ++i) {  // up to 5 s
+        if (::waitpid(pid, &status, WNOHANG) == pid) return;
+        ::usleep(20 * 1000);
+      }
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+    }
+  } reap{child, stop[1]};
+  std::uint16_t port[3];
+  pollfd ready{ports[0], POLLIN, 0};
+  if (::poll(&ready, 1, 10000) <= 0 ||
+      ::read(ports[0], port, sizeof port) != static_cast<ssize_t>(sizeof port))
+    throw std::runtime_error("the agents did not start");
+  ::close(ports[0]);
+
+  bench::QuietStdout quiet;
+  std::ostream& out = quiet.out();
+  bench::NoOpObserver observer;
+  host::ScopedObserver attach(&observer);
+  const char* names[3] = {"normal (16 objects, one per answer)",
+                          "2,800 bindings per answer",
+                          "one datagram of 10,000 bindings"};
+  out << "driver walks against scripted agents in a child process, settings: "
+      << bench::DescribeSnmp(o.snmp) << ", " << o.oversized << " walks each\n";
+  for (int a = 0; a < 3; ++a) {
+    auto dev = bench::MakeDevice(9, "127.0.0.1:" + std::to_string(port[a]),
+                                 false, 2, o.snmp);
+    StderrToFile err;
+    bench::ResetPeakRss();
+    const long before = bench::ReadProcFigures().rss_kib;
+    dev->do_sample();  // warm-up: its memory counts, its time does not
+    const double cpu0 = ProcessCpuSeconds();
+    const auto wall0 = Clock::now();
+    for (int i = 0; i < o.oversized; ++i) dev->do_sample();
+    const double cpu = (ProcessCpuSeconds() - cpu0) / o.oversized;
+    const double wall =
+        std::chrono::duration<double>(Clock::now() - wall0).count() /
+        o.oversized;
+    const long peak = bench::ReadProcFigures().peak_rss_kib;
+    const std::string line = err.first_line();
+    out << std::fixed << std::setprecision(3) << names[a] << ": CPU "
+        << cpu * 1e3 << " ms per walk, wall " << wall * 1e3
+        << " ms per walk, peak resident memory +" << (peak - before)
+        << " KiB over the walks\n  first line: " << line << "\n";
+  }
+  return 0;
+}
+
 int Run(const Options& o) {
   bench::QuietStdout quiet;
   std::ostream& out = quiet.out();
@@ -377,7 +556,8 @@ int Run(const Options& o) {
 
 int main(int argc, char** argv) {
   try {
-    return Run(Parse(argc, argv));
+    const Options o = Parse(argc, argv);
+    return o.oversized > 0 ? RunOversized(o) : Run(o);
   } catch (const std::exception& e) {
     std::cerr << "walk_bench: " << e.what() << "\n";
     return 2;

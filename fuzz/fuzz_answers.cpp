@@ -21,8 +21,16 @@
 // the field around it, INTEGERs of at most four octets, an engine ID of at
 // most 32).
 //
-// Input: one byte choosing the OID the device asked for (0: the subtree's
-// base, k: base.k.0), then the datagram.
+// The driver's binding counter (ber_binding_count.cpp), which refuses an
+// answer with more bindings than asked for before the library parses it,
+// reads both datagrams in place: with a limit it stops just past it and
+// reads nothing else differently, and wherever the library parses a
+// datagram the counter finds the same version, community, PDU type and
+// request id, and as many bindings as the parsed PDU has.
+//
+// Input: one byte choosing the OID the device asked for (its value modulo
+// 20; 0: the subtree's base, k: base.k.0) and the counter's limit (its
+// value divided by 20, 0 to 12), then the datagram.
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
@@ -36,6 +44,7 @@
 #include <vector>
 
 #include "SNMP_KEHUA_INVERTER.h"
+#include "ber_binding_count.h"
 #include "ber_integers.h"
 #include "ber_v3_header.h"
 #include "inverter_tables.h"
@@ -84,6 +93,9 @@ netsnmp_pdu* Parse(std::vector<u_char> datagram) {
   }
   auto* pdu = static_cast<netsnmp_pdu*>(std::calloc(1, sizeof(netsnmp_pdu)));
   pdu->version = version;
+  pdu->community = static_cast<u_char*>(std::malloc(community_len + 1));
+  std::memcpy(pdu->community, community, community_len);
+  pdu->community_len = community_len;
   if (snmp_pdu_parse(pdu, rest, &length) != 0) {
     snmp_free_pdu(pdu);
     return nullptr;
@@ -179,6 +191,39 @@ void Expect(const netsnmp_pdu& pdu, unsigned char* record) {
   }
 }
 
+// The counter on `datagram` with and without a limit, against the
+// library's parse of it (null where the library refuses it).
+void CheckCount(const std::vector<u_char>& datagram, const netsnmp_pdu* pdu,
+                size_t limit) {
+  using inverter::snmp::CountBindings;
+  const auto all = CountBindings(datagram.data(), datagram.size(), SIZE_MAX);
+  const auto some = CountBindings(datagram.data(), datagram.size(), limit);
+  const auto same_header = [](const inverter::snmp::BindingCount& a,
+                              const inverter::snmp::BindingCount& b) {
+    return a.read == b.read &&
+           (!a.read ||
+            (a.version == b.version && a.community == b.community &&
+             a.community_length == b.community_length &&
+             a.pdu_type == b.pdu_type && a.request_id == b.request_id));
+  };
+  if (!same_header(all, some) ||
+      some.bindings != std::min(all.bindings, limit + 1)) {
+    Fail("a limit changed the count otherwise than stopping past it");
+  }
+  if (pdu == nullptr) return;
+  size_t parsed = 0;
+  for (const netsnmp_variable_list* v = pdu->variables; v != nullptr;
+       v = v->next_variable) {
+    ++parsed;
+  }
+  if (!all.read || all.bindings != parsed || all.version != pdu->version ||
+      all.pdu_type != pdu->command || all.request_id != pdu->reqid ||
+      all.community_length != pdu->community_len ||
+      std::memcmp(all.community, pdu->community, pdu->community_len) != 0) {
+    Fail("the counter reads a datagram otherwise than the library");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -201,6 +246,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   netsnmp_pdu* as_sent = Parse(datagram);
   netsnmp_pdu* pdu = Parse(normalised);
+  CheckCount(datagram, as_sent, data[0] / 20);
+  CheckCount(normalised, pdu, data[0] / 20);
   if (as_sent != nullptr) {  // same id, status and readings
     unsigned char a[sizeof(SNMP_KEHUA_INVERTER_Data_t)] = {};
     unsigned char b[sizeof a] = {};

@@ -106,6 +106,14 @@ ANSWERS = {
     "v3_negative_msgid": (0, v3_message(msgid=-1)),
     "v3_other_security_model": (0, v3_message(model=2)),
     "v3_privacy_without_authentication": (0, v3_message(flags=b"\x02")),
+    # More bindings than the limit (the first byte over 20 gives the
+    # counter's limit): 40 bindings for a limit of 1, and 300 of the
+    # shortest kind (empty name, NULL) for a limit of 0.
+    "many_bindings": (20, response([(key(2, i), integer(i))
+                                    for i in range(1, 41)])),
+    "empty_names": (0, tlv(0x30, integer(1) + tlv(0x04, b"varnel") + tlv(
+        0xA2, integer(1234) + integer(0) + integer(0) +
+        tlv(0x30, tlv(0x30, tlv(0x06, b"") + tlv(0x05, b"")) * 300)))),
 }
 
 SETTINGS = {

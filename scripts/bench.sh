@@ -159,4 +159,7 @@ section "7. Resident memory after 100,000 junk SNMPv3 datagrams during authPriv 
 "$bin/walk_bench" --junk 100000 --sim "$sim" --settings "$v3_priv"
 rm -rf "$tmp"
 
+section "7. Agents that answer with more bindings than asked for (agents in a child process)"
+"$bin/walk_bench" --oversized 50
+
 printf '\nbench: figures took %d s\n' "$(($(date +%s) - started))"

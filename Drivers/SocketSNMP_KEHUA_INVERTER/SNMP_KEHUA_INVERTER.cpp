@@ -265,6 +265,12 @@ SNMP_KEHUA_INVERTER::WalkEnd SNMP_KEHUA_INVERTER::walk(const char* peer,
         *cut = "walk took longer than 60 s";
         if (v3 && !answered) engine_id_.clear();
         return WalkEnd::kDone;
+      case Result::kOversized:  // refused before anything was read from it
+        cut_text_ = "answer with " + std::to_string(ss_->RefusedBindings()) +
+                    " bindings, at most " +
+                    std::to_string(ss_->AllowedBindings()) + " asked for";
+        *cut = cut_text_.c_str();
+        return WalkEnd::kDone;
       case Result::kTimeout:
         if (v3 && !ss_->UnauthenticatedReport().empty()) {
           std::fprintf(stderr,

@@ -118,6 +118,7 @@ class SNMP_KEHUA_INVERTER
   inverter::snmp::SnmpSettings snmp_;  // the session template points here
   bool snmp_ok_ = true;                // false: no walk until fixed
   std::vector<u_char> engine_id_;      // discovered SNMPv3 engine ID
+  std::string cut_text_;               // why the last walk was cut, if made
   // The communication-status reading as the agent last gave it, whether
   // this walk gave it, and whether the record marks the inverter lost.
   float agent_comm_status_ = 0.0f;

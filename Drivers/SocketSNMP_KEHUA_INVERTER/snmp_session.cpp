@@ -7,13 +7,16 @@
 #include <strings.h>
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
+#include "ber_binding_count.h"
 #include "ber_integers.h"
 #include "ber_v3_header.h"
 #include "log_budget.h"
@@ -171,14 +174,68 @@ bool ForTheSessionsEngine(const netsnmp_session* session, const u_char* data,
          std::memcmp(engine, session->securityEngineID, engine_length) == 0;
 }
 
-// Parse hook: INTEGERs lose redundant sign octets first (v1/v2c only: an
-// SNMPv3 digest covers the message as sent), then the library parses as it
-// would without the hook. The session's handle is in `myvoid`.
+// The bound on the answer to the request in flight, which the parse hooks
+// enforce. The session's callback_magic points here (the session has no
+// callback of its own: each request names OnAnswer with its Exchange).
+struct AnswerBound {
+  long reqid = 0;
+  size_t most = SIZE_MAX;  // bindings the answer may carry
+  size_t refused = 0;      // bindings of our answer, refused as too many
+};
+
+bool SameCommunity(const netsnmp_session* session, const u_char* community,
+                   size_t length) {
+  return length == session->community_len &&
+         (length == 0 ||
+          std::memcmp(community, session->community, length) == 0);
+}
+
+// Pre-parse half of the bound (v1/v2c): the bindings are counted where the
+// datagram lies, and one with more than the request allows is dropped
+// before the library copies them. It ends the request only if it would
+// otherwise be taken as the answer (a response of the session's version,
+// community and request id); any other is dropped as if it had not come.
+bool WithinBound(netsnmp_session* session, const u_char* data, size_t length) {
+  auto* bound = static_cast<AnswerBound*>(session->callback_magic);
+  if (bound == nullptr) return true;
+  const BindingCount count = CountBindings(data, length, bound->most);
+  if (!count.read || count.bindings <= bound->most) return true;
+  if (count.pdu_type == SNMP_MSG_RESPONSE &&
+      count.version == session->version && count.request_id == bound->reqid &&
+      SameCommunity(session, count.community, count.community_length)) {
+    bound->refused = CountBindings(data, length, SIZE_MAX).bindings;
+  }
+  return false;
+}
+
+// Post-parse half: the bindings of a parsed PDU, counted before the driver
+// clones it. It decides where the datagram could not be counted: an SNMPv3
+// message (its scoped PDU may be encrypted, and one in the clear is not
+// authenticated before it is parsed). A Report is read for its kind only.
+bool ParsedWithinBound(netsnmp_session* session, const netsnmp_pdu* pdu) {
+  auto* bound = static_cast<AnswerBound*>(session->callback_magic);
+  if (bound == nullptr || pdu->command == SNMP_MSG_REPORT) return true;
+  size_t n = 0;
+  const netsnmp_variable_list* v = pdu->variables;
+  for (; v != nullptr && n <= bound->most; v = v->next_variable) ++n;
+  if (n <= bound->most) return true;
+  if (pdu->command == SNMP_MSG_RESPONSE && pdu->reqid == bound->reqid) {
+    for (; v != nullptr; v = v->next_variable) ++n;  // the whole count
+    bound->refused = n;
+  }
+  return false;
+}
+
+// Parse hook (v1/v2c only: an SNMPv3 digest covers the message as sent):
+// an answer with more bindings than asked for is dropped unparsed, INTEGERs
+// lose redundant sign octets, then the library parses as it would without
+// the hook. The session's handle is in `myvoid`.
 int ParseNormalised(netsnmp_session* session, netsnmp_pdu* pdu, u_char* data,
                     size_t length) {
   if (!ForTheSessionsEngine(session, data, length))
     return SNMPERR_ASN_PARSE_ERR;
   if (session->version != SNMP_VERSION_3) {
+    if (!WithinBound(session, data, length)) return SNMPERR_TOO_LONG;
     length = NormaliseIntegers(data, length);
   }
   return snmp_parse(static_cast<struct session_list*>(session->myvoid), session,
@@ -188,13 +245,32 @@ int ParseNormalised(netsnmp_session* session, netsnmp_pdu* pdu, u_char* data,
 // Post-parse hook. The library matches a v1/v2c answer to its request by
 // request id alone, whatever community the answer carries. An answer that
 // is not for the session's community is not trusted: refused here, so that
-// the request waits on as if nothing had come.
-int AcceptOwnCommunity(netsnmp_session* session, netsnmp_pdu* pdu, int) {
-  if (pdu->version == SNMP_VERSION_3) return 1;  // USM vouches for these
-  return pdu->community_len == session->community_len &&
-         (pdu->community_len == 0 ||
-          std::memcmp(pdu->community, session->community, pdu->community_len) ==
-              0);
+// the request waits on as if nothing had come. Then the bound on bindings.
+int AcceptOwnCommunity(netsnmp_session* session, netsnmp_pdu* pdu, int parsed) {
+  if (parsed != SNMPERR_SUCCESS) return 0;  // dropped by the library anyway
+  // USM vouches for SNMPv3 messages.
+  if (pdu->version != SNMP_VERSION_3 &&
+      !SameCommunity(session, pdu->community, pdu->community_len)) {
+    return 0;
+  }
+  return ParsedWithinBound(session, pdu);
+}
+
+// Bindings an answer to `request` may carry: a GETBULK one for each of its
+// first non-repeaters and up to max-repetitions for each of the others
+// (non-repeaters past the bindings asked count as all of them), a GET or
+// GETNEXT one per binding asked.
+size_t MostBindings(const netsnmp_pdu& request) {
+  size_t asked = 0;
+  for (auto* v = request.variables; v != nullptr; v = v->next_variable) ++asked;
+  if (request.command != SNMP_MSG_GETBULK) return asked;
+  const size_t fixed = static_cast<size_t>(
+      std::clamp<long>(request.non_repeaters, 0, static_cast<long>(asked)));
+  const size_t repeats =
+      static_cast<size_t>(std::max<long>(request.max_repetitions, 0));
+  const size_t repeated = asked - fixed;
+  if (repeated != 0 && repeats > (SIZE_MAX - fixed) / repeated) return SIZE_MAX;
+  return fixed + repeats * repeated;
 }
 
 bool IsPort(const std::string& text) {
@@ -349,6 +425,7 @@ struct Session::Exchange {
   bool report = false;  // refused with a Report (an SNMPv3 error)
   int unauthenticated_report = 0;  // the last one's type, 0 for none
   int status = STAT_SUCCESS;
+  AnswerBound bound;              // checked by the parse hooks
   netsnmp_pdu* answer = nullptr;  // a clone, ours to free
   std::vector<u_char> engine;     // from a probe's Report
   netsnmp_large_fd_set fds;
@@ -360,6 +437,8 @@ Session::Session(void* handle, int sock, int wake_fd)
       wake_fd_(wake_fd),
       exchange_(std::make_unique<Exchange>()) {
   netsnmp_large_fd_set_init(&exchange_->fds, FD_SETSIZE);
+  // Where the parse hooks find the bound (made by Open, under its lock).
+  snmp_sess_session(handle_)->callback_magic = &exchange_->bound;
 }
 
 Session::~Session() {
@@ -497,6 +576,8 @@ Session::Result Session::Send(netsnmp_pdu* pdu) {
     pdu->msgid = RandomId();
   }
   ex.reqid = pdu->reqid;
+  // A probe's answer is a Report, whatever it carries.
+  ex.bound = {pdu->reqid, ex.probe ? SIZE_MAX : MostBindings(*pdu), 0};
   ex.done = false;
   ex.report = false;
   ex.unauthenticated_report = 0;
@@ -512,7 +593,7 @@ Session::Result Session::Send(netsnmp_pdu* pdu) {
 
 Session::Result Session::Wait(std::chrono::steady_clock::time_point deadline) {
   Exchange& ex = *exchange_;
-  while (!ex.done) {
+  while (!ex.done && ex.bound.refused == 0) {
     timeval library_wait{0, 0};
     int block = 1, numfds = 0;
     {
@@ -543,6 +624,9 @@ Session::Result Session::Wait(std::chrono::steady_clock::time_point deadline) {
       snmp_sess_timeout(handle_);  // resends, or reports the time-out
     }
   }
+  // Refused before anything was read from it; the request stays with the
+  // library until the session closes.
+  if (ex.bound.refused != 0) return Result::kOversized;
   switch (ex.status) {
     case STAT_SUCCESS:
       return Result::kAnswer;
@@ -663,6 +747,10 @@ std::string Session::UnauthenticatedReport() const {
       return "other";
   }
 }
+
+size_t Session::RefusedBindings() const { return exchange_->bound.refused; }
+
+size_t Session::AllowedBindings() const { return exchange_->bound.most; }
 
 std::string Session::ErrorText() {
   LibraryCall call;

@@ -11,9 +11,11 @@
 // (checked before they are parsed) and, for SNMPv3 once the engine is known,
 // well-formed messages of that engine only (also checked before), with the
 // session's community (checked after), answering an unpredictable request
-// id. INTEGERs with redundant
-// leading sign octets are shortened before parsing, so that a 32-bit build
-// reads what a 64-bit one does.
+// id, with no more bindings than the request asked for (counted before
+// parsing where the datagram shows them, so that an agent cannot make the
+// library copy thousands). INTEGERs with redundant leading sign octets are
+// shortened before parsing, so that a 32-bit build reads what a 64-bit one
+// does.
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
@@ -61,6 +63,8 @@ class Session {
                  // authenticated one, or the probe's without an engine ID
     kStopped,    // the wake descriptor became readable
     kDeadline,   // the deadline passed before an answer came
+    kOversized,  // the answer had more bindings than the request allows:
+                 // refused unread (RefusedBindings); the walk ends
   };
 
   // Opens a session from the template to `library_peer` (from
@@ -96,6 +100,10 @@ class Session {
   // SNMPv3: forgets the engine's boots and time (an agent that restarted
   // with its boots unchanged is otherwise refused as "too old").
   void ForgetEngineTime();
+  // After kOversized: the bindings the refused answer carried, and the most
+  // its request allowed.
+  size_t RefusedBindings() const;
+  size_t AllowedBindings() const;
   // The session's last error, as the library words it.
   std::string ErrorText();
   // The last unauthenticated Report the last request got ("wrong digests",

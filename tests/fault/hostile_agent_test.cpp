@@ -19,6 +19,10 @@ namespace {
 
 constexpr float kSentinel = -7.0f;
 const std::string kCommunity = "varnel";
+// Settings whose GETBULK takes up to 20 bindings in one answer (the
+// defaults, non-repeaters 1 for the one binding asked, take one).
+const std::string kTwentyPerAnswer =
+    R"({"appSetting":{"snmp":{"non_repeaters":0,"max_repetitions":20}}})";
 
 struct Hostile {
   std::string what;
@@ -93,8 +97,8 @@ class HostileAgentTest : public WalkTest {
   }
   // Serve() with a longer time-out: a loaded machine (sanitizers, parallel
   // tests) must not make a well-behaved answer late.
-  void ServeSlowly(Script script) {
-    Serve(std::move(script));
+  void ServeSlowly(Script script, const std::string& settings = "{}") {
+    Serve(std::move(script), settings);
     dev.session_.timeout = 400 * 1000;
   }
   // Waits until the agent has answered every request it got, and has had
@@ -223,7 +227,7 @@ TEST_F(HostileAgentTest, AForeignAnswerBeforeTheRightOneIsIgnored) {
 }
 
 TEST_F(HostileAgentTest, ErrorStatusExceptionsAndBadOrderEndTheWalk) {
-  ServeSlowly(TableScript({}));
+  ServeSlowly(TableScript({}), kTwentyPerAnswer);  // answers of 2 and 3
   Run({
       {"tooBig with a binding",
        [](const Request&) {
@@ -294,6 +298,64 @@ TEST_F(HostileAgentTest, ErrorStatusExceptionsAndBadOrderEndTheWalk) {
        Cut("answer without bindings"),
        1,
        {}},
+  });
+}
+
+TEST_F(HostileAgentTest, AnswersWithMoreBindingsThanAskedForAreCutUnread) {
+  // The first request gets `n` bindings of key 2 (instances 1..n, all 42).
+  const auto first_of = [](size_t n, std::string community = kCommunity) {
+    Oid key = BaseOid();
+    key.push_back(2);
+    return FirstThenEnd([=](const Request&) {
+      return Reply::Answer(NumberedBindings(key, 1, n, Integer(42)))
+          .WithCommunity(community);
+    });
+  };
+  const auto too_many = [this](size_t n, size_t most) {
+    return Cut("answer with " + std::to_string(n) + " bindings, at most " +
+               std::to_string(most) + " asked for");
+  };
+  // The shortest bindings there are, empty names and NULL values.
+  const auto ten_thousand = [](const Request& r) {
+    return Reply::Raw(BuildRawResponse(
+        r.request_id, r.community,
+        std::vector<RawBinding>(10000, RawBinding{{}, ASN_NULL, {}}), 0, 0,
+        r.version));
+  };
+  // Defaults: GETBULK of one binding with non-repeaters 1, so at most 1.
+  ServeSlowly(TableScript({}));
+  Run({
+      {"GETBULK answer of 2", first_of(2), too_many(2, 1), 1, {}},
+      {"GETBULK answer of 2,800", first_of(2800), too_many(2800, 1), 1, {}},
+      {"10,000 in one datagram", ten_thousand, too_many(10000, 1), 1, {}},
+      {"too many, with another community (not ours)",
+       first_of(2, "public"),
+       Timeout(),
+       2,
+       {}},
+      {"too many under another request id, then the answer",
+       FirstThenEnd([](const Request& r) {
+         Oid key = BaseOid();
+         key.push_back(2);
+         return Reply::Sequence(
+             {Reply::Answer(NumberedBindings(key, 1, 2800, Integer(7)))
+                  .WithRequestId(r.request_id + 1),
+              Reply::Answer(NumberedBindings(key, 1, 1, Integer(42)))});
+       }),
+       "",
+       2,
+       {{0, 42.0f}}},
+      {"exactly 1", first_of(1), "", 2, {{0, 42.0f}}},
+  });
+  ServeSlowly(TableScript({}), kTwentyPerAnswer);
+  Run({
+      {"GETBULK answer of 21", first_of(21), too_many(21, 20), 1, {}},
+      {"exactly 20", first_of(20), "", 2, {{0, 42.0f}}},
+  });
+  ServeSlowly(TableScript({}), R"({"appSetting":{"snmp":{"version":"1"}}})");
+  Run({
+      {"GETNEXT answer of 2", first_of(2), too_many(2, 1), 1, {}},
+      {"exactly 1 (GETNEXT)", first_of(1), "", 2, {{0, 42.0f}}},
   });
 }
 
@@ -393,13 +455,13 @@ TEST_F(HostileAgentTest, MalformedValuesNeverBecomeReadings) {
 }
 
 TEST_F(HostileAgentTest, AnAnswerOf65000BytesIsReadWhole) {
-  ServeSlowly(TableScript({}));
   const std::string filler(64950, 'x');
   const std::vector<Binding> big = {{KeyOid(2), Integer(222)},
                                     {KeyOid(2, 1), OctetString(filler)}};
   const size_t size = EncodeResponse(1, kCommunity, big).size();
   EXPECT_GE(size, 65000u) << size;
   EXPECT_LE(size, 65507u);  // largest UDP payload over IPv4
+  ServeSlowly(TableScript({}), kTwentyPerAnswer);
   Run({{"65,000-byte answer",
         FirstThenEnd([&](const Request&) { return Reply::Answer(big); }),
         "",

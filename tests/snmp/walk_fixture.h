@@ -68,11 +68,12 @@ inline SNMP_KEHUA_INVERTER_Data_t CachedRecord(unsigned id, float value) {
 
 class WalkTest : public ::testing::Test {
  protected:
-  // Starts an agent with `script` and points the device at it, host-driven.
-  void Serve(Script script) {
+  // Starts an agent with `script` and points the device at it, host-driven,
+  // with these settings.
+  void Serve(Script script, const std::string& settings = "{}") {
     agent = std::make_unique<ScriptedAgent>(std::move(script));
     dev.SetIds(7, agent->peer());
-    dev.InitSetting(ParseJson("{}"));
+    dev.InitSetting(ParseJson(settings));
     dev.session_.timeout = 200 * 1000;  // keep time-outs short in tests
   }
   // One walk; returns what it wrote to standard error.

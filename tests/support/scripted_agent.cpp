@@ -244,6 +244,14 @@ Value NoSuchObject() { return Make(SNMP_NOSUCHOBJECT); }
 Value NoSuchInstance() { return Make(SNMP_NOSUCHINSTANCE); }
 Value EndOfMibView() { return Make(SNMP_ENDOFMIBVIEW); }
 
+std::vector<Binding> NumberedBindings(const Oid& prefix, std::uint32_t first,
+                                      std::size_t count, const Value& value) {
+  std::vector<Binding> out(count, Binding{prefix, value});
+  for (std::size_t i = 0; i < count; ++i)
+    out[i].name.push_back(static_cast<oid>(first + i));
+  return out;
+}
+
 // ---------------------------------------------------------------- replies
 
 Reply Reply::Answer(std::vector<Binding> bindings) {
@@ -450,8 +458,10 @@ std::vector<u_char> BuildRawResponse(long request_id,
                                      long version) {
   std::vector<std::vector<u_char>> vbs;
   for (const RawBinding& b : bindings) {
-    vbs.push_back(BerTlv(0x30, Concat({BerTlv(0x06, BerOidContent(b.name)),
-                                       BerTlv(b.tag, b.content)})));
+    const std::vector<u_char> name =
+        b.name.empty() ? std::vector<u_char>() : BerOidContent(b.name);
+    vbs.push_back(
+        BerTlv(0x30, Concat({BerTlv(0x06, name), BerTlv(b.tag, b.content)})));
   }
   const auto pdu =
       BerTlv(0xa2, Concat({BerTlv(0x02, BerIntegerContent(request_id)),

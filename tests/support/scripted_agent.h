@@ -112,6 +112,13 @@ struct Binding {
 
 using Table = std::map<Oid, Value, OidLess>;
 
+// `count` bindings prefix.first, prefix.first+1, ... (in SNMP order), each
+// holding `value`: for answers with as many bindings as a test wants
+// (Reply::Answer encodes them with Net-SNMP's encoder; about 2,800 of
+// 13-arc INTEGER bindings fill a datagram).
+std::vector<Binding> NumberedBindings(const Oid& prefix, std::uint32_t first,
+                                      std::size_t count, const Value& value);
+
 // ---------------------------------------------------------------- requests
 
 struct Request {
@@ -194,7 +201,10 @@ std::vector<u_char> EncodeResponse(long request_id,
                                    long error_status = 0, long error_index = 0,
                                    long version = SNMP_VERSION_2c);
 
-// A binding encoded by hand: any tag, any content bytes.
+// A binding encoded by hand: any tag, any content bytes. An empty name is
+// a zero-length OBJECT IDENTIFIER (06 00, which Net-SNMP reads as "0" and
+// its encoder never writes): 30 04 06 00 05 00 is the shortest binding,
+// 10,000 of them fit a datagram.
 struct RawBinding {
   Oid name;
   u_char tag;

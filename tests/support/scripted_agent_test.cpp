@@ -298,6 +298,38 @@ TEST(ScriptedAgentTest, RawDatagrams) {
   EXPECT_EQ(client.Send(SNMP_MSG_GETBULK, kRoot, &resp), STAT_TIMEOUT);
 }
 
+TEST(ScriptedAgentTest, AnswersAsLongAsADatagramAllows) {
+  // 2,800 encoded bindings of 13 arcs, and 10,000 of the shortest kind
+  // (an empty name, which the library reads as "0", and NULL).
+  ScriptedAgent agent(
+      Always(Reply::Answer(NumberedBindings(Leaf(2), 1, 2800, Integer(23)))));
+  Client client(agent.peer(), milliseconds(2000));
+  const auto count = [](const netsnmp_pdu& p) {
+    size_t n = 0;
+    for (auto* v = p.variables; v != nullptr; v = v->next_variable) ++n;
+    return n;
+  };
+  PduPtr resp;
+  ASSERT_EQ(client.Send(SNMP_MSG_GETBULK, kRoot, &resp), STAT_SUCCESS);
+  EXPECT_EQ(count(*resp), 2800u);
+  Oid last = Leaf(2);
+  last.push_back(2800);
+  auto* v = resp->variables;
+  while (v->next_variable != nullptr) v = v->next_variable;
+  EXPECT_EQ(Oid(v->name, v->name + v->name_length), last);
+  agent.SetScript([](const Request& r) {
+    return Reply::Raw(BuildRawResponse(
+        r.request_id, r.community,
+        std::vector<RawBinding>(10000, RawBinding{{}, ASN_NULL, {}}), 0, 0,
+        r.version));
+  });
+  ASSERT_EQ(client.Send(SNMP_MSG_GETBULK, kRoot, &resp), STAT_SUCCESS);
+  EXPECT_EQ(count(*resp), 10000u);
+  EXPECT_EQ(Oid(resp->variables->name,
+                resp->variables->name + resp->variables->name_length),
+            Oid{0});
+}
+
 TEST(ScriptedAgentTest, EncoderMatchesHandWrittenBer) {
   const std::vector<Binding> b{{Leaf(2), Integer(-129)}};
   EXPECT_EQ(

@@ -1,0 +1,32 @@
+#pragma once
+// Counts the bindings of a received v1/v2c message before the library
+// parses it. The library makes a copy of about 1.1 KB of every binding it
+// parses, and the driver clones the answer once more: an answer with more
+// bindings than its request asked for is refused before either is made.
+
+#include <cstddef>
+
+namespace inverter::snmp {
+
+// What a v1/v2c message holds ahead of its bindings, and how many bindings
+// the library would take from it. The message is read where it lies,
+// nothing is written or copied, and every step is the library's own
+// (asn_parse_header, asn_parse_int, snmp_parse_var_op), so that wherever
+// the library parses the message it finds these values and this count.
+struct BindingCount {
+  bool read = false;  // read up to its binding list; the rest is unset if not
+  long version = -1;
+  const unsigned char* community = nullptr;  // points into the message
+  size_t community_length = 0;
+  unsigned char pdu_type = 0;
+  long request_id = 0;
+  // Bindings the library steps over, at most limit + 1: counting stops as
+  // soon as the limit is passed. A binding it cannot step over ends the
+  // count (the library refuses the message there).
+  size_t bindings = 0;
+};
+
+BindingCount CountBindings(const unsigned char* message, size_t length,
+                           size_t limit);
+
+}  // namespace inverter::snmp
