@@ -211,8 +211,11 @@ void SNMP_KEHUA_INVERTER::do_sample() {
     if (stop_) return;
     wake_fd_ = wake.fd;
   }
+  // An open error names the address: "snmpbulkwalk: ADDRESS: Unknown host".
+  const std::string label =
+      "snmpbulkwalk: " + inverter::snmp::Printable(peer_name_);
   ss_ = inverter::snmp::Session::Open(&session_, library_peer_.c_str(),
-                                      "snmpbulkwalk", wake.fd);
+                                      label.c_str(), wake.fd);
   WalkEnd end = WalkEnd::kStopped;
   const char* cut = nullptr;
   if (ss_) {

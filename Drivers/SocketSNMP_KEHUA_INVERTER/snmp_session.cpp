@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "ber_integers.h"
+#include "name_lookup.h"
 
 namespace inverter::snmp {
 namespace {
@@ -311,13 +312,27 @@ Session::~Session() {
 std::unique_ptr<Session> Session::Open(netsnmp_session* templ,
                                        const char* library_peer,
                                        const char* label, int wake_fd) {
+  // A host name is looked up first, outside the library lock (the library
+  // would resolve it under the lock, holding every other device's walk),
+  // bounded by the request time-out and given up on a stop.
+  const NumericPeer numeric =
+      ToNumericPeer(library_peer,
+                    std::chrono::milliseconds(
+                        templ->timeout > 0 ? templ->timeout / 1000 : 1000),
+                    wake_fd);
+  if (numeric.end != NumericPeer::End::kReady) {
+    if (numeric.end == NumericPeer::End::kFailed) {
+      std::fprintf(stderr, "%s: %s\n", label, numeric.why.c_str());
+    }
+    return nullptr;
+  }
   EnsureLibrary();
   LibraryCall call;
   templ->s_snmp_errno = 0;
   templ->s_errno = 0;
   void* handle = nullptr;
   netsnmp_transport* transport = netsnmp_tdomain_transport_full(
-      "snmp", library_peer, templ->local_port, "udp,udp6", nullptr);
+      "snmp", numeric.peer.c_str(), templ->local_port, "udp,udp6", nullptr);
   if (transport == nullptr) {
     templ->s_snmp_errno = SNMPERR_BAD_ADDRESS;
     templ->s_errno = errno;

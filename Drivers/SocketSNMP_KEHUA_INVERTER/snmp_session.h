@@ -60,9 +60,11 @@ class Session {
   };
 
   // Opens a session from the template to `library_peer` (from
-  // LibraryPeerName). On failure writes "<label>: <error text>" to standard
-  // error and returns null. `wake_fd` (an eventfd) ends any wait of this
-  // session when it becomes readable; -1 for none.
+  // LibraryPeerName), a host name in it looked up first (ToNumericPeer,
+  // bounded by the template's time-out). On failure writes "<label>: <error
+  // text>" to standard error and returns null; a stop during the lookup
+  // returns null without a line. `wake_fd` (an eventfd) ends any wait of
+  // this session when it becomes readable; -1 for none.
   static std::unique_ptr<Session> Open(netsnmp_session* templ,
                                        const char* library_peer,
                                        const char* label, int wake_fd);

@@ -2,13 +2,20 @@
 // over UDP, never unbounded, never stale unmarked, no use after free at exit.
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netdb.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
+#include <utility>
 
+#include "name_lookup.h"
 #include "walk_fixture.h"
 
 using namespace walk;
@@ -38,7 +45,61 @@ std::string At(int fd) {
   return "127.0.0.1:" + std::to_string(ntohs(in.sin_port));
 }
 
+// The resolver that the driver and Net-SNMP call in this program. Only
+// numeric addresses reach the real one (read without a lookup);
+// "agent.invalid" is loopback, "block.invalid" is held while blocking (4 s at
+// most: a resolver that does not answer), any other name is unknown. Never
+// destroyed: walks go on while the program exits.
+struct Resolver {
+  bool WaitHeld(int n) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, seconds(5), [&] {
+      return std::count(asked.begin(), asked.end(), "block.invalid") >= n;
+    });
+  }
+  void Block(bool on) {
+    std::lock_guard<std::mutex> lock(mutex);
+    blocking = on;
+    changed.notify_all();
+  }
+  std::vector<std::string> Take() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return std::exchange(asked, {});
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool blocking = false;
+  std::vector<std::string> asked;  // names, in the order asked
+};
+Resolver& resolver = *new Resolver;
+
 }  // namespace
+
+extern "C" int getaddrinfo(const char* node, const char* service,
+                           const addrinfo* hints, addrinfo** res) {
+  using Real = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
+  static const auto real =
+      reinterpret_cast<Real>(dlsym(RTLD_NEXT, "getaddrinfo"));
+  const std::string name = node != nullptr ? node : "";
+  std::unique_lock<std::mutex> lock(resolver.mutex);
+  resolver.asked.push_back(name);
+  resolver.changed.notify_all();
+  if (name == "block.invalid") {
+    resolver.changed.wait_for(lock, seconds(4),
+                              [] { return !resolver.blocking; });
+    return EAI_AGAIN;
+  }
+  lock.unlock();
+  in6_addr numeric;
+  if (name == "agent.invalid") {
+    node =
+        hints != nullptr && hints->ai_family == AF_INET6 ? "::1" : "127.0.0.1";
+  } else if (inet_pton(AF_INET, name.c_str(), &numeric) != 1 &&
+             inet_pton(AF_INET6, name.c_str(), &numeric) != 1) {
+    return EAI_NONAME;
+  }
+  return real(node, service, hints, res);
+}
 
 TEST_F(WalkTest, OnlyThePeerAnswersAndRequestIdsAreUnpredictable) {
   const Table table = SixteenIntegers(200), forged = SixteenIntegers(600);
@@ -88,13 +149,18 @@ TEST_F(WalkTest, OnlyUdpPeersAreOpenedAndOthersRefusedWithOneLine) {
       {"[::1", "malformed bracketed IPv6 address"},
       {"127.0.0.1\n:161", ctl + " in the address"},
       {std::string("127.0.0.1\0:161", 14), ctl + " in the address"},
+      // Open errors name the address too.
+      {"inverter.invalid:16100", "Unknown host"},
+      {"block.invalid:16100", "name lookup timed out after 200 ms"},
   };
+  resolver.Block(true);
   for (const auto& [address, why] : refused) {
     dev.SetIds(7, address);
-    dev.InitSetting(ParseJson("{}"));
+    dev.InitSetting(ParseJson(R"({"appSetting":{"snmp":{"timeout_ms":200}}})"));
     EXPECT_EQ(Walk(), "snmpbulkwalk: " + inverter::snmp::Printable(address) +
                           ": " + why + "\n");
   }
+  resolver.Block(false);
   EXPECT_EQ(Rounds(), 0u);
   char byte;
   EXPECT_LT(accept(tcp, nullptr, nullptr), 0);  // nobody connected
@@ -129,6 +195,53 @@ TEST(TimeBounds, DeleteAndReInitEndAWalkOnAnAgentThatAnswersAfter9s) {
   dev.reset();
   EXPECT_LT(steady_clock::now() - start, seconds(1));
   EXPECT_EQ(rec.Count(Kind::SendSP), 0u);  // interrupted walks: no round
+}
+
+TEST_F(WalkTest, NamesAreLookedUpBeforeTheLibraryNumericAddressesNever) {
+  Serve(TableScript(SixteenIntegers(0)));
+  const std::string port = agent->peer().substr(agent->peer().rfind(':'));
+  resolver.Take();
+  EXPECT_EQ(Walk(), "");  // 127.0.0.1:PORT, which only the library reads
+  EXPECT_EQ(resolver.Take(), std::vector<std::string>{"127.0.0.1"});
+  dev.SetIds(7, "agent.invalid" + port);
+  dev.InitSetting(ParseJson("{}"));
+  EXPECT_EQ(Walk(), "");  // the library gets the address looked up
+  EXPECT_EQ(resolver.Take(),
+            (std::vector<std::string>{"agent.invalid", "127.0.0.1"}));
+  const auto v6 =
+      inverter::snmp::ToNumericPeer("udp6:agent.invalid:161", seconds(1), -1);
+  EXPECT_EQ(v6.peer, "udp6:[::1]:161");  // udp6: and brackets take IPv6
+  EXPECT_EQ(Rounds(), 2u);
+}
+
+TEST(TimeBounds, ALookupThatDoesNotAnswerHoldsNoOtherDeviceNorAStop) {
+  host::Recorder rec;
+  host::ScopedObserver attach{&rec};
+  ScriptedAgent agent(TableScript(SixteenIntegers(0)));
+  const Json::Value threaded = ParseJson(R"({"appSetting":{"use_thread":1}})");
+  InverterProbe other;  // walks on meanwhile, round after round
+  other.SetIds(6, agent.peer());
+  other.pause_ = milliseconds(20);
+  other.InitSetting(threaded);
+  resolver.Take();
+  resolver.Block(true);
+  auto dev = std::make_unique<InverterProbe>();
+  const TarnVDevice* id = dev.get();
+  dev->SetIds(5, "block.invalid:16100");
+  dev->InitSetting(threaded);
+  ASSERT_TRUE(resolver.WaitHeld(1));
+  EXPECT_TRUE(
+      WaitRounds(rec, &other, rec.Count(Kind::SendSP, &other) + 3, seconds(2)));
+  // 100 ms each, with a margin for loaded machines and sanitizers.
+  auto start = steady_clock::now();
+  dev->InitSetting(threaded);
+  EXPECT_LT(steady_clock::now() - start, seconds(1));
+  ASSERT_TRUE(resolver.WaitHeld(2));  // the new walk's lookup
+  start = steady_clock::now();
+  dev.reset();
+  EXPECT_LT(steady_clock::now() - start, seconds(1));
+  EXPECT_EQ(rec.Count(Kind::SendSP, id), 0u);
+  resolver.Block(false);
 }
 
 TEST_F(WalkTest, AWalkIsCutAtItsTimeLimitAndCompletesItsRound) {
