@@ -87,9 +87,10 @@ struct Lookup {
 
   const std::string host;
   const int family;
-  const int done = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);  // written once
-  std::mutex mutex;                                         // guards the answer
-  int status = 0;                                           // getaddrinfo's
+  // Written once, when the answer is in.
+  const int done = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  std::mutex mutex;  // guards the answer: getaddrinfo's status, the address
+  int status = 0;
   std::string numeric;
 };
 
@@ -135,15 +136,18 @@ void* Resolve(void* arg) noexcept {
 class Helper {
  public:
   explicit Helper(const std::shared_ptr<Lookup>& lookup) {
-    auto* arg = new std::shared_ptr<Lookup>(lookup);
+    // The thread's own reference, handed over when it starts.
+    auto arg = std::make_unique<std::shared_ptr<Lookup>>(lookup);
     pthread_attr_t attr;
     error_ = pthread_attr_init(&attr);
     if (error_ == 0) {
       error_ = pthread_attr_setstacksize(&attr, kLookupStackSize);
-      if (error_ == 0) error_ = pthread_create(&thread_, &attr, &Resolve, arg);
+      if (error_ == 0) {
+        error_ = pthread_create(&thread_, &attr, &Resolve, arg.get());
+      }
       pthread_attr_destroy(&attr);
     }
-    if (error_ != 0) delete arg;
+    if (error_ == 0) static_cast<void>(arg.release());  // the thread has it
     running_ = error_ == 0;
   }
   ~Helper() {

@@ -48,29 +48,30 @@ std::string At(int fd) {
 // The resolver that the driver and Net-SNMP call in this program. Only
 // numeric addresses reach the real one (read without a lookup);
 // "agent.invalid" is loopback, "block.invalid" is held while blocking (4 s at
-// most: a resolver that does not answer), any other name is unknown.
-namespace resolver {
-std::mutex mutex;
-std::condition_variable changed;
-bool blocking = false;
-std::vector<std::string> asked;  // names, in the order asked
-
-bool WaitHeld(int n) {
-  std::unique_lock<std::mutex> lock(mutex);
-  return changed.wait_for(lock, seconds(5), [n] {
-    return std::count(asked.begin(), asked.end(), "block.invalid") >= n;
-  });
-}
-void Block(bool on) {
-  std::lock_guard<std::mutex> lock(mutex);
-  blocking = on;
-  changed.notify_all();
-}
-std::vector<std::string> Take() {
-  std::lock_guard<std::mutex> lock(mutex);
-  return std::exchange(asked, {});
-}
-}  // namespace resolver
+// most: a resolver that does not answer), any other name is unknown. Never
+// destroyed: walks go on while the program exits.
+struct Resolver {
+  bool WaitHeld(int n) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, seconds(5), [&] {
+      return std::count(asked.begin(), asked.end(), "block.invalid") >= n;
+    });
+  }
+  void Block(bool on) {
+    std::lock_guard<std::mutex> lock(mutex);
+    blocking = on;
+    changed.notify_all();
+  }
+  std::vector<std::string> Take() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return std::exchange(asked, {});
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool blocking = false;
+  std::vector<std::string> asked;  // names, in the order asked
+};
+Resolver& resolver = *new Resolver;
 
 }  // namespace
 
@@ -80,12 +81,12 @@ extern "C" int getaddrinfo(const char* node, const char* service,
   static const auto real =
       reinterpret_cast<Real>(dlsym(RTLD_NEXT, "getaddrinfo"));
   const std::string name = node != nullptr ? node : "";
-  std::unique_lock<std::mutex> lock(resolver::mutex);
-  resolver::asked.push_back(name);
-  resolver::changed.notify_all();
+  std::unique_lock<std::mutex> lock(resolver.mutex);
+  resolver.asked.push_back(name);
+  resolver.changed.notify_all();
   if (name == "block.invalid") {
-    resolver::changed.wait_for(lock, seconds(4),
-                               [] { return !resolver::blocking; });
+    resolver.changed.wait_for(lock, seconds(4),
+                              [] { return !resolver.blocking; });
     return EAI_AGAIN;
   }
   lock.unlock();
@@ -152,14 +153,14 @@ TEST_F(WalkTest, OnlyUdpPeersAreOpenedAndOthersRefusedWithOneLine) {
       {"inverter.invalid:16100", "Unknown host"},
       {"block.invalid:16100", "name lookup timed out after 200 ms"},
   };
-  resolver::Block(true);
+  resolver.Block(true);
   for (const auto& [address, why] : refused) {
     dev.SetIds(7, address);
     dev.InitSetting(ParseJson(R"({"appSetting":{"snmp":{"timeout_ms":200}}})"));
     EXPECT_EQ(Walk(), "snmpbulkwalk: " + inverter::snmp::Printable(address) +
                           ": " + why + "\n");
   }
-  resolver::Block(false);
+  resolver.Block(false);
   EXPECT_EQ(Rounds(), 0u);
   char byte;
   EXPECT_LT(accept(tcp, nullptr, nullptr), 0);  // nobody connected
@@ -199,13 +200,13 @@ TEST(TimeBounds, DeleteAndReInitEndAWalkOnAnAgentThatAnswersAfter9s) {
 TEST_F(WalkTest, NamesAreLookedUpBeforeTheLibraryNumericAddressesNever) {
   Serve(TableScript(SixteenIntegers(0)));
   const std::string port = agent->peer().substr(agent->peer().rfind(':'));
-  resolver::Take();
+  resolver.Take();
   EXPECT_EQ(Walk(), "");  // 127.0.0.1:PORT, which only the library reads
-  EXPECT_EQ(resolver::Take(), std::vector<std::string>{"127.0.0.1"});
+  EXPECT_EQ(resolver.Take(), std::vector<std::string>{"127.0.0.1"});
   dev.SetIds(7, "agent.invalid" + port);
   dev.InitSetting(ParseJson("{}"));
   EXPECT_EQ(Walk(), "");  // the library gets the address looked up
-  EXPECT_EQ(resolver::Take(),
+  EXPECT_EQ(resolver.Take(),
             (std::vector<std::string>{"agent.invalid", "127.0.0.1"}));
   const auto v6 =
       inverter::snmp::ToNumericPeer("udp6:agent.invalid:161", seconds(1), -1);
@@ -222,25 +223,25 @@ TEST(TimeBounds, ALookupThatDoesNotAnswerHoldsNoOtherDeviceNorAStop) {
   other.SetIds(6, agent.peer());
   other.pause_ = milliseconds(20);
   other.InitSetting(threaded);
-  resolver::Take();
-  resolver::Block(true);
+  resolver.Take();
+  resolver.Block(true);
   auto dev = std::make_unique<InverterProbe>();
   const TarnVDevice* id = dev.get();
   dev->SetIds(5, "block.invalid:16100");
   dev->InitSetting(threaded);
-  ASSERT_TRUE(resolver::WaitHeld(1));
+  ASSERT_TRUE(resolver.WaitHeld(1));
   EXPECT_TRUE(
       WaitRounds(rec, &other, rec.Count(Kind::SendSP, &other) + 3, seconds(2)));
   // 100 ms each, with a margin for loaded machines and sanitizers.
   auto start = steady_clock::now();
   dev->InitSetting(threaded);
   EXPECT_LT(steady_clock::now() - start, seconds(1));
-  ASSERT_TRUE(resolver::WaitHeld(2));  // the new walk's lookup
+  ASSERT_TRUE(resolver.WaitHeld(2));  // the new walk's lookup
   start = steady_clock::now();
   dev.reset();
   EXPECT_LT(steady_clock::now() - start, seconds(1));
   EXPECT_EQ(rec.Count(Kind::SendSP, id), 0u);
-  resolver::Block(false);
+  resolver.Block(false);
 }
 
 TEST_F(WalkTest, AWalkIsCutAtItsTimeLimitAndCompletesItsRound) {
