@@ -436,7 +436,7 @@ void SNMP_KEHUA_INVERTER::RunCheckThreshold() {
     float reading;
     std::memcpy(&reading,
                 reinterpret_cast<const unsigned char*>(&data_) +
-                    inverter::kReadingMap[row.entry].offset,
+                    inverter::kReadingMap[row.reading].offset,
                 sizeof reading);
     const bool state = reading != 0.0f;
     const unsigned short signal = signal_index_;

@@ -22,7 +22,8 @@
 #include "uni_data_device.h"
 
 class SNMP_KEHUA_INVERTER
-    : public UniDataDevice<SNMP_KEHUA_INVERTER_Data_t, TarnSocketDevice, 5156> {
+    : public UniDataDevice<SNMP_KEHUA_INVERTER_Data_t, TarnSocketDevice,
+                           inverter::kRecordDataId> {
  public:
   // Longest walk, in requests; an agent that never leaves the subtree is
   // cut off there.

@@ -5,13 +5,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "inverter_tables.h"
 #include "tarn_device.h"
 
 #pragma pack(push, 1)
 struct SNMP_KEHUA_INVERTER_Data_t {
-  std::uint32_t id;    // the device's data id
-  float readings[16];  // entry k comes from sub-identifier k + 2
-  TTime round_time;    // completion time of the round that published it
+  std::uint32_t id;                            // the device's data id
+  float readings[inverter::kReadings.size()];  // see inverter_tables.h
+  TTime round_time;  // completion time of the round that published it
 };
 #pragma pack(pop)
 

@@ -54,7 +54,7 @@ TEST_F(AlarmTest, ARoundReportsTheSixRowsInOrder) {
     EXPECT_EQ(a.group, "UPS主机其他告警");
     EXPECT_EQ(a.name, inverter::kAlarmTable[i].name);
     EXPECT_EQ(a.signal, i + 1);
-    EXPECT_EQ(a.state, inverter::kAlarmTable[i].entry == 12) << a.name;
+    EXPECT_EQ(a.state, inverter::kAlarmTable[i].reading == 12) << a.name;
   }
   EXPECT_EQ(alarms[3].name, "UPS故障");
   EXPECT_EQ(dev.signal_index_, 7);
