@@ -41,7 +41,7 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "bench: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  scripts/apt-update.sh
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 

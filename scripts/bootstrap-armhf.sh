@@ -40,7 +40,7 @@ install_missing() {
      ! dpkg --print-foreign-architectures | grep -qx armhf; then
     dpkg --add-architecture armhf
   fi
-  apt-get update -qq
+  scripts/apt-update.sh
   # --no-remove: never trade a native package for an armhf one (apt stops
   # instead, e.g. for libsnmp-dev:armhf, which is why it is unpacked below).
   apt-get install -y -qq --no-install-recommends --no-remove "${missing[@]}" >/dev/null

@@ -29,5 +29,5 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "bootstrap: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
+"$(dirname "$0")/apt-update.sh"
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -54,7 +54,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 if ! command -v debootstrap >/dev/null; then
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  scripts/apt-update.sh
   apt-get install -y -qq --no-install-recommends debootstrap >/dev/null
 fi
 if [ -z "${MIRROR:-}" ]; then
