@@ -2,12 +2,28 @@
 """Writes the seed corpora of the fuzz targets (fuzz/corpus/<target>/).
 
 Answers: one byte choosing the OID asked for (0: the subtree's base, k:
-base.k.0), then an SNMP datagram. Settings: JSON texts."""
+base.k.0), then an SNMP datagram. Settings: JSON texts. The subtree is read
+from the inverter's table (inverter_tables.h)."""
 import os
+import re
 import struct
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-BASE = [1, 3, 6, 1, 4, 1, 44782, 4, 6, 1, 1]
+TABLES = os.path.join(HERE, "..", "Drivers", "SocketSNMP_KEHUA_INVERTER",
+                      "inverter_tables.h")
+
+
+def subtree():
+    """inverter::kSubtree, as the table header defines it."""
+    with open(TABLES, encoding="utf-8") as f:
+        found = re.search(r"\bkSubtree\s*=\s*\{([\d\s,]+)\}", f.read())
+    if not found:
+        sys.exit(f"make_seeds: no kSubtree = {{...}} in {TABLES}")
+    return [int(arc) for arc in found.group(1).split(",") if arc.strip()]
+
+
+BASE = subtree()
 
 
 def tlv(tag, content):

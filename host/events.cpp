@@ -4,12 +4,12 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 namespace host {
 namespace {
 
 constexpr unsigned kRecordLength = 75;
-constexpr unsigned kReadings = 16;
 
 void AppendHex(std::string& out, const std::vector<unsigned char>& bytes) {
   static const char kDigits[] = "0123456789abcdef";
@@ -48,22 +48,20 @@ std::size_t Utf8Length(const unsigned char* p, std::size_t n) {
 }
 
 void AppendRecord(std::string& out, const std::vector<unsigned char>& b) {
-  if (b.size() != kRecordLength) {
+  const std::optional<Record> record = DecodeRecord(b);
+  if (!record) {
     out += "null";
     return;
   }
-  std::uint32_t id = 0;
-  for (int i = 3; i >= 0; --i) id = (id << 8) | b[i];
-  out += "{\"id\":" + std::to_string(id) + ",\"readings\":[";
-  for (unsigned k = 0; k < kReadings; ++k) {
-    float value;
-    std::memcpy(&value, b.data() + 4 + 4 * k, sizeof value);
+  out += "{\"id\":" + std::to_string(record->id) + ",\"readings\":[";
+  for (std::size_t k = 0; k < std::size(record->readings); ++k) {
     if (k > 0) out += ',';
-    AppendJsonFloat(out, value);
+    AppendJsonFloat(out, record->readings[k]);
   }
   char time[32];
   std::snprintf(time, sizeof time, "%04u-%02u-%02uT%02u:%02u:%02u",
-                b[68] | (b[69] << 8), b[70], b[71], b[72], b[73], b[74]);
+                record->year, record->month, record->day, record->hour,
+                record->minute, record->second);
   out += "],\"round_time\":\"";
   out += time;
   out += "\"}";
@@ -72,6 +70,22 @@ void AppendRecord(std::string& out, const std::vector<unsigned char>& b) {
 const char* Bool(bool value) { return value ? "true" : "false"; }
 
 }  // namespace
+
+// Offsets of its own on purpose: an independent check of the plug-in's layout.
+std::optional<Record> DecodeRecord(const std::vector<unsigned char>& b) {
+  if (b.size() != kRecordLength) return std::nullopt;
+  Record record;
+  for (int i = 3; i >= 0; --i) record.id = (record.id << 8) | b[i];
+  for (unsigned k = 0; k < std::size(record.readings); ++k)
+    std::memcpy(&record.readings[k], b.data() + 4 + 4 * k, sizeof(float));
+  record.year = b[68] | (b[69] << 8);
+  record.month = b[70];
+  record.day = b[71];
+  record.hour = b[72];
+  record.minute = b[73];
+  record.second = b[74];
+  return record;
+}
 
 void AppendJsonString(std::string& out, const std::string& text) {
   out += '"';

@@ -2,13 +2,27 @@
 // The host program's events file: one JSON object per line for every call a
 // device makes into the host, in the order the calls were made.
 
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "recorder.h"
 
 namespace host {
+
+// A 75-byte inverter record as the host reads it: the device's data id, the
+// sixteen readings and the round time.
+struct Record {
+  std::uint32_t id = 0;
+  float readings[16] = {};
+  unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+// The record in `bytes`, or nothing unless they are 75 bytes.
+std::optional<Record> DecodeRecord(const std::vector<unsigned char>& bytes);
 
 // The call as one line of JSON, without the line end. Field names:
 //   send:         device, data_id, length, flag, record, hex

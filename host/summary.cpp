@@ -1,35 +1,15 @@
 #include "summary.h"
 
 #include <cmath>
-#include <cstring>
+
+#include "inverter_tables.h"
 
 namespace host {
 namespace {
 
-struct Reading {
-  const char* name;
-  const char* unit;
-};
-
-// Entry k holds the value of the inverter's object k + 2.
-constexpr Reading kReadings[16] = {
-    {"input voltage", "V"},
-    {"output voltage", "V"},
-    {"input frequency", "Hz"},
-    {"output frequency", "Hz"},
-    {"output load", "%"},
-    {"battery voltage", "V"},
-    {"battery capacity", "%"},
-    {"temperature", "C"},
-    {"output current", "A"},
-    {"mains abnormal", ""},
-    {"battery under-voltage", ""},
-    {"on bypass", ""},
-    {"UPS fault", ""},
-    {"general alarm", ""},
-    {"communication fault", ""},
-    {"battery backup time", "min"},
-};
+static_assert(sizeof(Record::readings) / sizeof(float) ==
+                  inverter::kReadings.size(),
+              "one reading of the record per object of the inverter");
 
 std::string Value(float value, const char* unit) {
   char buf[48];
@@ -51,22 +31,10 @@ std::string AlarmText(const Call& call) {
 
 }  // namespace
 
-const char* ReadingName(unsigned entry) {
-  return entry < 16 ? kReadings[entry].name : "?";
-}
-
-const char* ReadingUnit(unsigned entry) {
-  return entry < 16 ? kReadings[entry].unit : "";
-}
-
 const char* AlarmMeaning(const std::string& name) {
-  static const std::map<std::string, const char*> kMeanings = {
-      {"市电异常", "mains abnormal"}, {"电池欠压", "battery under-voltage"},
-      {"旁路输出", "on bypass"},      {"UPS故障", "UPS fault"},
-      {"一般告警", "general alarm"},  {"通讯状态", "communication fault"},
-  };
-  const auto it = kMeanings.find(name);
-  return it == kMeanings.end() ? "" : it->second;
+  for (const inverter::AlarmRow& row : inverter::kAlarmTable)
+    if (name == row.name) return inverter::kReadings[row.reading].name;
+  return "";
 }
 
 void Summary::Describe(unsigned int device, const std::string& how) {
@@ -79,36 +47,36 @@ void Summary::OnCall(const Call& call) {
   Device& d = devices_[call.device_id];
   switch (call.kind) {
     case Call::Kind::SendSP: {
-      if (call.bytes.size() != 75) break;
-      const unsigned char* b = call.bytes.data();
+      const std::optional<Record> record = DecodeRecord(call.bytes);
+      if (!record) break;
       char head[96];
       std::snprintf(head, sizeof head,
                     "device %u, round %u, %04u-%02u-%02u %02u:%02u:%02u",
-                    call.device_id, ++d.rounds, b[68] | (b[69] << 8), b[70],
-                    b[71], b[72], b[73], b[74]);
+                    call.device_id, ++d.rounds, record->year, record->month,
+                    record->day, record->hour, record->minute, record->second);
       d.block = head;
       if (!d.how.empty()) d.block += " (" + d.how + ")";
       d.block += '\n';
-      float now[16];
-      std::memcpy(now, b + 4, sizeof now);
+      const float* now = record->readings;
       std::string changed;
-      for (unsigned k = 0; k < 16; ++k) {
+      for (unsigned k = 0; k < inverter::kReadings.size(); ++k) {
+        const char* name = inverter::kReadings[k].name;
+        const char* unit = inverter::kReadings[k].unit;
         char line[96];
         if (!d.have_readings) {
-          std::snprintf(
-              line, sizeof line, k % 2 ? "   %-21s %s\n" : "  %-21s %-10s",
-              kReadings[k].name, Value(now[k], kReadings[k].unit).c_str());
+          std::snprintf(line, sizeof line,
+                        k % 2 ? "   %-21s %s\n" : "  %-21s %-10s", name,
+                        Value(now[k], unit).c_str());
           d.block += line;
-        } else if (!Same(now[k], d.readings[k])) {
+        } else if (!Same(now[k], d.last.readings[k])) {
           changed += changed.empty() ? "  changed: " : ", ";
-          changed += std::string(kReadings[k].name) + " " +
-                     Value(d.readings[k], kReadings[k].unit) + " -> " +
-                     Value(now[k], kReadings[k].unit);
+          changed += std::string(name) + " " + Value(d.last.readings[k], unit) +
+                     " -> " + Value(now[k], unit);
         }
       }
       if (d.have_readings)
         d.block += changed.empty() ? "  readings unchanged\n" : changed + "\n";
-      std::memcpy(d.readings, now, sizeof now);
+      d.last = *record;
       d.have_readings = true;
       d.active.clear();
       break;

@@ -9,14 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "events.h"
 #include "recorder.h"
 
 namespace host {
 
-// Name and unit of reading `entry` (0..15) of the inverter record.
-const char* ReadingName(unsigned entry);
-const char* ReadingUnit(unsigned entry);
-// English meaning of an alarm name the plug-in reports, or "".
+// English meaning of an alarm name the plug-in reports (the name of the
+// reading the alarm watches), or "".
 const char* AlarmMeaning(const std::string& name);
 
 class Summary : public Observer {
@@ -33,7 +32,7 @@ class Summary : public Observer {
     std::string how;
     unsigned rounds = 0;
     bool have_readings = false;
-    float readings[16] = {};
+    Record last;                         // the previous round's record
     std::map<std::string, bool> alarms;  // by alarm id: active
     unsigned raised = 0, cleared = 0;
     std::string block;  // the round being reported

@@ -126,16 +126,25 @@ for program in tarn_host inverter_sim; do
 done
 
 # --- the same events as the build trees ---------------------------------------------
+sim="build-pkg-amd64/tools/inverter_sim/inverter_sim"
+# The inverter's objects and the record's layout, from the plug-in's table.
+"$sim" --describe >"$tmp/describe.json" || fail "$sim --describe failed"
 # A fixed profile (no timeline): every run sees the same values and the UPS
 # fault flag set, so each round sends the same record and raises one alarm.
-cat >"$tmp/profile.json" <<'JSON'
-{"description": "Package check: fixed values, UPS fault flag set.",
- "objects": {"2": {"type": "INTEGER", "value": 230},
-             "4": {"type": "Opaque float", "value": 50.1},
-             "7": {"type": "Opaque float", "value": -12.75},
-             "14": {"type": "INTEGER", "value": 1}}}
-JSON
-sim="build-pkg-amd64/tools/inverter_sim/inverter_sim"
+python3 - "$tmp" <<'PY'
+import json, sys
+tmp = sys.argv[1]
+with open(f"{tmp}/describe.json", encoding="utf-8") as f:
+    objects = {o["name"]: o for o in json.load(f)["objects"]}
+values = {"input voltage": 230, "input frequency": 50.1,
+          "battery voltage": -12.75, "UPS fault": 1}
+profile = {"description": "Package check: fixed values, UPS fault flag set.",
+           "objects": {str(objects[name]["key"]): {"type": objects[name]["type"],
+                                                   "value": value}
+                       for name, value in values.items()}}
+with open(f"{tmp}/profile.json", "w", encoding="utf-8") as f:
+    json.dump(profile, f)
+PY
 # Port 0: the simulator takes a free port and names it in its "ready" line.
 "$sim" --listen 127.0.0.1:0 --profile "$tmp/profile.json" --duration 300 \
   >"$tmp/sim.log" 2>&1 &
@@ -174,6 +183,12 @@ python3 - "$tmp" <<'PY'
 import collections, json, sys
 tmp = sys.argv[1]
 
+with open(f"{tmp}/describe.json", encoding="utf-8") as f:
+    record = json.load(f)["record"]
+# The round time's hex digits in a record's hex.
+time_from = 2 * record["round_time"]["offset"]
+time_to = time_from + 2 * record["round_time"]["size"]
+
 def events(name):
     """Each device's events in order, round times masked."""
     by_device = collections.defaultdict(list)
@@ -182,8 +197,9 @@ def events(name):
             e = json.loads(line)
             if isinstance(e.get("record"), dict):
                 e["record"]["round_time"] = "-"
-            if e.get("length") == 75 and len(e.get("hex", "")) == 150:
-                e["hex"] = e["hex"][:136] + "-"  # bytes 68..74: round_time
+            hex_ = e.get("hex", "")
+            if e.get("length") == record["length"] and len(hex_) == 2 * record["length"]:
+                e["hex"] = hex_[:time_from] + "-" + hex_[time_to:]
             by_device[e["device"]].append(json.dumps(e, sort_keys=True, ensure_ascii=False))
     return dict(by_device)
 

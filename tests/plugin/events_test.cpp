@@ -12,6 +12,8 @@
 #include <sstream>
 #include <thread>
 
+#include "summary.h"
+
 namespace {
 
 using host::Call;
@@ -163,6 +165,41 @@ TEST(Events, StringsAreEscapedAndStayValidUtf8) {
   const std::string want =
       "a\uFFFDb\uFFFD\uFFFDc\uFFFD\uFFFDd\uFFFD\uFFFD\uFFFD";
   EXPECT_EQ(Parse("[" + out + "]")[0].asString(), want);
+}
+
+// The summary reads the record as the events do and names readings and
+// alarms after the inverter's table.
+TEST(Summary, ShowsTheRecordWithTheTablesNames) {
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  host::Summary summary(file);
+  float r[16] = {221, 220, 49.9f, 50, 37, 54.6f, 100, 31};
+  Call send = MakeCall(Call::Kind::SendSP);
+  send.bytes = Record(7, r);
+  Call alarm = MakeCall(Call::Kind::CheckThresholdBool);
+  alarm.id = "120400640060";
+  alarm.name = "通讯状态";
+  alarm.state = true;
+  alarm.signal = 6;
+  const Call save = MakeCall(Call::Kind::SaveDeviceHistory);
+  for (const Call& call : {send, alarm, save}) summary.OnCall(call);
+  r[7] = 32;
+  send.bytes = Record(7, r);
+  for (const Call& call : {send, save}) summary.OnCall(call);
+  std::rewind(file);
+  char text[2048];
+  const std::string out(text, std::fread(text, 1, sizeof text, file));
+  std::fclose(file);
+  for (const char* part :
+       {"device 7, round 1, 2026-12-08 15:04:59\n"
+        "  input voltage         221 V        output voltage        220 V\n"
+        "  input frequency       49.9 Hz      output frequency      50 Hz\n",
+        "  battery capacity      100 %        internal temperature  31 C\n",
+        "  ALARM RAISED:  通讯状态 (communication status), id 120400640060, "
+        "signal 6\n",
+        "round 2, 2026-12-08 15:04:59\n"
+        "  changed: internal temperature 31 C -> 32 C\n"})
+    EXPECT_NE(out.find(part), std::string::npos) << part << " in\n" << out;
 }
 
 TEST(EventWriter, ConcurrentWritersProduceWholeLines) {

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <json/json.h>
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <sys/wait.h>
@@ -18,12 +19,14 @@
 #include <sstream>
 #include <thread>
 
+#include "inverter_tables.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr oid kRoot[] = {1, 3, 6, 1, 4, 1, 44782, 4, 6, 1, 1};
+constexpr const auto& kRoot = inverter::kSubtree;
 constexpr std::size_t kRootLen = std::size(kRoot);
 
 // Key K of K.0, type and value as text; floats with 9 digits, which tell any
@@ -115,7 +118,7 @@ std::optional<std::vector<Reading>> walk_session(void* session) {
       return std::nullopt;
     const netsnmp_variable_list& var = *answer->variables;
     if (var.type == SNMP_ENDOFMIBVIEW || var.name_length <= kRootLen ||
-        !std::equal(kRoot, kRoot + kRootLen, var.name))
+        !std::equal(kRoot.begin(), kRoot.end(), var.name))
       return readings;  // left the subtree
     if (var.name_length != kRootLen + 2 || var.name[kRootLen + 1] != 0)
       return std::nullopt;  // not a K.0 instance
@@ -391,6 +394,38 @@ TEST_F(SimTest, BadProfileOrOptionExitsWithStatus2AndOneLine) {
     const std::string text = read_file(sim.err());
     EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
     EXPECT_EQ(text.find("secret"), text.npos) << text;
+  }
+}
+
+// What scripts read instead of restating the inverter: one line of JSON with
+// the table's objects, each with the type the simulator serves, and the
+// record's layout.
+TEST_F(SimTest, DescribeGivesTheObjectsAsServedAndTheRecordLayout) {
+  Sim described({"--describe"}, dir_ / "describe");
+  EXPECT_EQ(described.wait_exit(), 0);
+  const std::string text = read_file(dir_ / "describe");
+  EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
+  std::istringstream in(text);
+  Json::Value d;
+  ASSERT_TRUE(
+      Json::parseFromStream(Json::CharReaderBuilder(), in, &d, nullptr));
+  EXPECT_EQ(d["subtree"], "1.3.6.1.4.1.44782.4.6.1.1");
+  EXPECT_EQ(d["record"]["length"], 75);
+  EXPECT_EQ(d["record"]["round_time"]["offset"], 68);
+  EXPECT_EQ(d["record"]["round_time"]["size"], 7);
+  auto sim = start({});
+  const auto served = walk(port_, "varnel");
+  ASSERT_TRUE(served && served->size() == inverter::kReadings.size());
+  ASSERT_EQ(d["objects"].size(), served->size());
+  for (Json::ArrayIndex i = 0; i < d["objects"].size(); ++i) {
+    const Json::Value& o = d["objects"][i];
+    EXPECT_EQ(o["key"], std::get<0>((*served)[i]));
+    EXPECT_EQ(o["reading"].asUInt(), i);
+    EXPECT_EQ(o["name"], inverter::kReadings[i].name);
+    EXPECT_EQ(o["unit"], inverter::kReadings[i].unit);
+    EXPECT_EQ(o["type"], std::get<1>((*served)[i]) == ASN_OPAQUE_FLOAT
+                             ? "Opaque float"
+                             : "INTEGER");
   }
 }
 

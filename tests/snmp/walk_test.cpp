@@ -81,7 +81,9 @@ TEST_F(WalkTest, AWalkEndsAndCompletesItsRoundOnEveryNormalEnd) {
     Script script;
     size_t requests;
   };
-  const Oid outside = {1, 3, 6, 1, 4, 1, 44782, 4, 6, 1, 2, 0};
+  Oid outside = BaseOid();  // the first object after the subtree
+  ++outside.back();
+  outside.push_back(0);
   const Case cases[] = {
       {"first answer outside the subtree",
        [&](const Request&) {

@@ -31,8 +31,10 @@
 // Typical use:
 //
 //   tarn::test::Table table;
-//   table[tarn::test::ParseOid("1.3.6.1.4.1.44782.4.6.1.1.2.0")] =
-//       tarn::test::Integer(230);
+//   tarn::test::Oid input_voltage(inverter::kSubtree.begin(),
+//                                 inverter::kSubtree.end());
+//   input_voltage.insert(input_voltage.end(), {2, 0});
+//   table[input_voltage] = tarn::test::Integer(230);
 //   tarn::test::ScriptedAgent agent(tarn::test::TableScript(table));
 //   ... point the client at agent.peer() ...
 //   ASSERT_TRUE(agent.WaitForRequests(17, std::chrono::seconds(2)));

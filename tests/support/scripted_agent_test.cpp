@@ -10,12 +10,14 @@
 #include <memory>
 #include <stdexcept>
 
+#include "inverter_tables.h"
+
 namespace tarn::test {
 namespace {
 
 using std::chrono::milliseconds;
 
-const Oid kRoot = ParseOid("1.3.6.1.4.1.44782.4.6.1.1");
+const Oid kRoot(inverter::kSubtree.begin(), inverter::kSubtree.end());
 
 Oid Leaf(oid k) {
   Oid o = kRoot;
@@ -121,7 +123,10 @@ TEST(ScriptedAgentTest, BulkWalkGetsOneBindingPerRequest) {
   for (oid k = 2; k <= 17; ++k) {
     table[Leaf(k)] = Integer(static_cast<std::int32_t>(k) * 100 - 1000);
   }
-  table[ParseOid("1.3.6.1.4.1.44782.4.6.1.2.0")] = Integer(7);  // outside
+  Oid outside = kRoot;  // the first object after the subtree
+  ++outside.back();
+  outside.push_back(0);
+  table[outside] = Integer(7);
   ScriptedAgent agent(TableScript(table, "public"));
   Client client(agent.peer(), milliseconds(1000));
 

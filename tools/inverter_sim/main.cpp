@@ -1,6 +1,6 @@
-// Simulated UPS inverter: an SNMP agent (v1, v2c, v3) that serves the readings
-// of one inverter under 1.3.6.1.4.1.44782.4.6.1.1 from a JSON profile and
-// changes them along the profile's timeline.
+// Simulated UPS inverter: an SNMP agent (v1, v2c, v3) that serves the objects
+// of one inverter (inverter_tables.h) from a JSON profile and changes them
+// along the profile's timeline.
 
 // net-snmp-config.h must precede the other Net-SNMP headers.
 // clang-format off
@@ -13,6 +13,7 @@
 // its headers.
 extern "C" netsnmp_session* main_session;
 
+#include <json/json.h>
 #include <netdb.h>
 #include <sys/socket.h>
 
@@ -29,6 +30,7 @@ extern "C" netsnmp_session* main_session;
 #include <stdexcept>
 #include <string>
 
+#include "SNMP_KEHUA_INVERTER_Data.h"
 #include "profile.h"
 #include "tarn_version.h"
 
@@ -36,16 +38,19 @@ namespace {
 
 using namespace inverter_sim;
 
-constexpr oid kSubtree[] = {1, 3, 6, 1, 4, 1, 44782, 4, 6, 1, 1};
 constexpr const char* kAppName = "inverter_sim";
 // SNMP type sent for each Type, in the same order.
 constexpr u_char kAsnTypes[] = {ASN_INTEGER, ASN_GAUGE, ASN_OPAQUE_FLOAT,
                                 ASN_OCTET_STR};
 
-constexpr const char kUsage[] =
-    R"(usage: inverter_sim [options]
+// The usage text; its second line names the objects served.
+std::string usage() {
+  return R"(usage: inverter_sim [options]
 Simulated UPS inverter: an SNMP agent (v1, v2c, v3) serving
-1.3.6.1.4.1.44782.4.6.1.1.K.0 for K = 2..17, read-only.
+)" + subtree_text() +
+         ".K.0 for K = " + std::to_string(inverter::kReadings.front().key) +
+         ".." + std::to_string(inverter::kReadings.back().key) +
+         R"(, read-only.
 
   --listen ADDR       UDP address to listen on: HOST:PORT, udp:HOST:PORT,
                       udp6:[HOST]:PORT, or PORT for every address (default
@@ -71,6 +76,8 @@ Simulated UPS inverter: an SNMP agent (v1, v2c, v3) serving
                       agent's own)
   --profile FILE      JSON profile: values, timeline, users (default: built in)
   --duration SECONDS  exit after this long (default: until SIGINT/SIGTERM)
+  --describe          print the inverter's objects (key, name, unit, type,
+                      reading) and the record's layout as one line of JSON
   --help              show this text
   --version           show the version
 
@@ -79,6 +86,33 @@ port it got) and one line per timeline change. SIGINT or SIGTERM at any
 moment stops it and removes its temporary folder.
 Exit status: 0 normal, 1 cannot listen, 2 bad option or profile.
 )";
+}
+
+// The inverter's objects and the facts of the record's layout that scripts
+// need, as one JSON object: what --describe prints.
+std::string describe() {
+  Json::Value out;
+  out["subtree"] = subtree_text();
+  Json::Value& objects = out["objects"];
+  for (std::size_t i = 0; i < kKeyCount; ++i) {
+    Json::Value& object = objects.append(Json::objectValue);
+    object["key"] = inverter::kReadings[i].key;
+    object["name"] = inverter::kReadings[i].name;
+    object["unit"] = inverter::kReadings[i].unit;
+    object["type"] = type_name(default_type(inverter::kReadings[i].type));
+    object["reading"] = static_cast<Json::UInt>(i);
+  }
+  Json::Value& record = out["record"];
+  record["length"] =
+      static_cast<Json::UInt>(sizeof(SNMP_KEHUA_INVERTER_Data_t));
+  record["round_time"]["offset"] =
+      static_cast<Json::UInt>(offsetof(SNMP_KEHUA_INVERTER_Data_t, round_time));
+  record["round_time"]["size"] =
+      static_cast<Json::UInt>(sizeof(SNMP_KEHUA_INVERTER_Data_t::round_time));
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  return Json::writeString(builder, out);
+}
 
 // A UDP listening address: the text given, where its port starts in it, and
 // the same address in the library's numeric form.
@@ -151,6 +185,7 @@ struct Options {
   std::string forge_engine_id;  // bytes; empty: the agent's own
   bool help = false;
   bool version = false;
+  bool describe = false;
 };
 
 long parse_whole(const std::string& option, const std::string& text, long min,
@@ -202,6 +237,8 @@ Options parse_options(int argc, char** argv) {
       options.help = true;
     } else if (name == "--version") {
       options.version = true;
+    } else if (name == "--describe") {
+      options.describe = true;
     } else if (name == "--listen") {
       options.listen = parse_listen(value());
     } else if (name == "--community") {
@@ -495,11 +532,14 @@ class Agent {
     init_agent(kAppName);
 
     for (std::size_t i = 0; i < kKeyCount; ++i) {
-      oid name[std::size(kSubtree) + 1];
-      std::copy(std::begin(kSubtree), std::end(kSubtree), name);
-      name[std::size(kSubtree)] = kKeys[i].key;
+      const inverter::Reading& reading = inverter::kReadings[i];
+      oid name[inverter::kSubtree.size() + 1];
+      std::copy(inverter::kSubtree.begin(), inverter::kSubtree.end(), name);
+      name[inverter::kSubtree.size()] = reading.key;
+      // The library keeps its own copy of the handler's name.
       auto* reg = netsnmp_create_handler_registration(
-          kKeys[i].name, handle_key, name, std::size(name), HANDLER_CAN_RONLY);
+          label(reading).c_str(), handle_key, name, std::size(name),
+          HANDLER_CAN_RONLY);
       reg->handler->myvoid = &table[i];
       netsnmp_register_read_only_scalar(reg);
     }
@@ -616,7 +656,7 @@ int run(const Options& options, const std::vector<User>& users,
            profile.timeline[next].at <= elapsed.count();
          ++next) {
       const Change& change = profile.timeline[next];
-      Value& slot = profile.objects[change.key - kFirstKey];
+      Value& slot = profile.objects[index_of(change.key)];
       const bool retyped = slot.index() != change.value.index();
       slot = change.value;
       std::cout << "t=" << change.at << "s key " << change.key << " = "
@@ -641,11 +681,15 @@ int main(int argc, char** argv) {
   try {
     options = parse_options(argc, argv);
     if (options.help) {
-      std::cout << kUsage;
+      std::cout << usage();
       return 0;
     }
     if (options.version) {
       std::cout << "inverter_sim " TARN_VERSION "\n";
+      return 0;
+    }
+    if (options.describe) {
+      std::cout << describe() << '\n';
       return 0;
     }
     profile = options.profile.empty() ? default_profile()

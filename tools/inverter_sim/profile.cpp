@@ -23,14 +23,16 @@ constexpr const char* kTypeNames[] = {"INTEGER", "Gauge32", "Opaque float",
   throw std::runtime_error(message);
 }
 
-Value from_default(const KeyInfo& info) {
-  switch (info.type) {
+// The value object i has when no profile sets it.
+Value from_default(std::size_t i) {
+  const double value = kDefaultValues[i];
+  switch (default_type(inverter::kReadings[i].type)) {
     case Type::Integer:
-      return static_cast<long>(info.value);
+      return static_cast<long>(value);
     case Type::Gauge32:
-      return static_cast<unsigned long>(info.value);
+      return static_cast<unsigned long>(value);
     case Type::OpaqueFloat:
-      return static_cast<float>(info.value);
+      return static_cast<float>(value);
     case Type::OctetString:
       break;
   }
@@ -50,10 +52,15 @@ void check_members(const Json::Value& object,
       fail(where + ": unknown member \"" + name + "\"");
 }
 
+[[noreturn]] void fail_key(const std::string& where) {
+  fail(where + ": key must be an integer from " +
+       std::to_string(inverter::kReadings.front().key) + " to " +
+       std::to_string(inverter::kReadings.back().key));
+}
+
 int parse_key(const Json::Value& json, const std::string& where) {
-  const int last = kFirstKey + static_cast<int>(kKeyCount) - 1;
-  if (!json.isInt() || json.asInt() < kFirstKey || json.asInt() > last)
-    fail(where + ": key must be an integer from 2 to 17");
+  if (!json.isInt() || inverter::ReadingForKey(json.asInt()) < 0)
+    fail_key(where);
   return json.asInt();
 }
 
@@ -161,6 +168,19 @@ User parse_user(const std::string& text, const std::string& where) {
 
 const char* type_name(Type type) { return kTypeNames[static_cast<int>(type)]; }
 
+std::string label(const inverter::Reading& reading) {
+  std::string text = reading.name;
+  if (*reading.unit) text += std::string(" (") + reading.unit + ")";
+  return text;
+}
+
+std::string subtree_text() {
+  std::string text;
+  for (const unsigned arc : inverter::kSubtree)
+    text += (text.empty() ? "" : ".") + std::to_string(arc);
+  return text;
+}
+
 std::string to_string(const Value& value) {
   std::ostringstream out;
   std::visit(
@@ -177,7 +197,7 @@ std::string to_string(const Value& value) {
 Profile default_profile() {
   Profile profile;
   for (std::size_t i = 0; i < kKeyCount; ++i)
-    profile.objects[i] = from_default(kKeys[i]);
+    profile.objects[i] = from_default(i);
   return profile;
 }
 
@@ -210,11 +230,11 @@ Profile load_profile(const std::string& path) {
     // Member names are strings; the key must still be a plain number.
     if (name.empty() || name.find_first_not_of("0123456789") != name.npos ||
         name.size() > 2)
-      fail(at + ": key must be an integer from 2 to 17");
+      fail_key(at);
     const int key = parse_key(Json::Value(std::stoi(name)), at);
     const Json::Value& entry = objects[name];
     check_members(entry, {"type", "value"}, at);
-    profile.objects[key - kFirstKey] =
+    profile.objects[index_of(key)] =
         parse_value(entry["value"], parse_type(entry["type"], at), at);
   }
 
@@ -243,7 +263,7 @@ Profile load_profile(const std::string& path) {
     const std::string at = where + ": timeline[" + std::to_string(i) + "]";
     const Json::Value& entry = timeline[i];
     const int key = parse_key(entry["key"], at);
-    Type& type = types[key - kFirstKey];
+    Type& type = types[index_of(key)];
     if (entry.isMember("type")) type = parse_type(entry["type"], at);
     profile.timeline.push_back(
         {entry["at"].asDouble(), key, parse_value(entry["value"], type, at)});

@@ -7,6 +7,8 @@
 #include <variant>
 #include <vector>
 
+#include "inverter_tables.h"
+
 namespace inverter_sim {
 
 // SNMP types an object can have. The order matches the alternatives of Value,
@@ -14,37 +16,33 @@ namespace inverter_sim {
 enum class Type { Integer, Gauge32, OpaqueFloat, OctetString };
 using Value = std::variant<long, unsigned long, float, std::string>;
 
-// One object of the subtree 1.3.6.1.4.1.44782.4.6.1.1: sub-identifier, name,
-// type and the value served when no profile overrides it.
-struct KeyInfo {
-  int key;
-  const char* name;
-  Type type;
-  double value;
-};
+// The objects served are the inverter's (inverter_tables.h): object i of the
+// subtree is inverter::kReadings[i], with that key, name, unit and type.
+inline constexpr std::size_t kKeyCount = inverter::kReadings.size();
 
-inline constexpr KeyInfo kKeys[] = {
-    {2, "input voltage (V)", Type::Integer, 221},
-    {3, "output voltage (V)", Type::Integer, 220},
-    {4, "input frequency (Hz)", Type::OpaqueFloat, 49.9},
-    {5, "output frequency (Hz)", Type::OpaqueFloat, 50.0},
-    {6, "output load (%)", Type::Integer, 37},
-    {7, "battery voltage (V)", Type::OpaqueFloat, 54.6},
-    {8, "battery capacity (%)", Type::Integer, 100},
-    {9, "internal temperature (C)", Type::Integer, 31},
-    {10, "output current (A)", Type::OpaqueFloat, 3.4},
-    {11, "mains abnormal", Type::Integer, 0},
-    {12, "battery under-voltage", Type::Integer, 0},
-    {13, "on bypass", Type::Integer, 0},
-    {14, "UPS fault", Type::Integer, 0},
-    {15, "general alarm", Type::Integer, 0},
-    {16, "communication status", Type::Integer, 0},
-    {17, "battery backup time (min)", Type::Integer, 95},
+// The value served for inverter::kReadings[i] when no profile sets it.
+inline constexpr double kDefaultValues[] = {
+    221, 220, 49.9, 50.0, 37, 54.6, 100, 31, 3.4, 0, 0, 0, 0, 0, 0, 95,
 };
-inline constexpr int kFirstKey = 2;
-inline constexpr std::size_t kKeyCount = std::size(kKeys);
+static_assert(std::size(kDefaultValues) == kKeyCount, "one value per object");
 
-// Current values, indexed by key - kFirstKey.
+// The type an object has when no profile sets it: the inverter's own.
+constexpr Type default_type(inverter::ObjectType type) {
+  switch (type) {
+    case inverter::ObjectType::kInteger:
+      break;
+    case inverter::ObjectType::kOpaqueFloat:
+      return Type::OpaqueFloat;
+  }
+  return Type::Integer;
+}
+
+// Where object `key` lies in a Table; the key must be one of the inverter's.
+inline std::size_t index_of(int key) {
+  return static_cast<std::size_t>(inverter::ReadingForKey(key));
+}
+
+// Current values, indexed by place in inverter::kReadings.
 using Table = std::array<Value, kKeyCount>;
 
 // A change applied `at` seconds after the agent started.
@@ -89,6 +87,10 @@ Profile default_profile();
 Profile load_profile(const std::string& path);
 
 const char* type_name(Type type);
+// The object's name, with its unit in brackets when it has one.
+std::string label(const inverter::Reading& reading);
+// The subtree in dotted form.
+std::string subtree_text();
 std::string to_string(const Value& value);
 
 }  // namespace inverter_sim
