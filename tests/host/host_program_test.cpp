@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "child_process.h"
+#include "json_text.h"
 
 namespace {
 
@@ -154,15 +155,9 @@ std::vector<Json::Value> ReadEvents(const fs::path& path) {
   EXPECT_TRUE(text.empty() || text.back() == '\n') << "last line cut";
   std::vector<Json::Value> events;
   std::istringstream lines(text);
-  Json::CharReaderBuilder builder;
-  for (std::string line; std::getline(lines, line);) {
-    std::istringstream in(line);
-    Json::Value event;
-    std::string errors;
-    EXPECT_TRUE(Json::parseFromStream(builder, in, &event, &errors))
-        << errors << line;
-    events.push_back(event);
-  }
+  for (std::string line; std::getline(lines, line);)
+    events.push_back(tarn::test::ParseJson(
+        line, path.string() + ", line " + std::to_string(events.size() + 1)));
   return events;
 }
 

@@ -1,7 +1,6 @@
 // Runs the simulated inverter as a child process on a free loopback port and
 // checks what it serves over SNMP v1, v2c and v3.
 #include <gtest/gtest.h>
-#include <json/json.h>
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 
@@ -12,11 +11,11 @@
 #include <fstream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <thread>
 
 #include "child_process.h"
 #include "inverter_tables.h"
+#include "json_text.h"
 
 namespace {
 
@@ -339,10 +338,7 @@ TEST_F(SimTest, DescribeGivesTheObjectsAsServedAndTheRecordLayout) {
   EXPECT_EQ(described.Wait(), 0);
   const std::string text = described.Out();
   EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
-  std::istringstream in(text);
-  Json::Value d;
-  ASSERT_TRUE(
-      Json::parseFromStream(Json::CharReaderBuilder(), in, &d, nullptr));
+  const Json::Value d = tarn::test::ParseJson(text, "--describe");
   EXPECT_EQ(d["subtree"], "1.3.6.1.4.1.44782.4.6.1.1");
   EXPECT_EQ(d["record"]["length"], 75);
   EXPECT_EQ(d["record"]["round_time"]["offset"], 68);
