@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "SNMP_KEHUA_INVERTER.h"
+#include "json_text.h"
 #include "recorder.h"
 
 namespace bench {
@@ -43,12 +44,7 @@ inline std::unique_ptr<SNMP_KEHUA_INVERTER> MakeDevice(
 // The `--settings JSON` option of the benchmarks: the device's
 // `appSetting.snmp` object, or a whole `{"appSetting":{"snmp":{...}}}`.
 inline Json::Value ParseSnmpOption(const std::string& text) {
-  Json::CharReaderBuilder builder;
-  Json::Value value;
-  std::string error;
-  std::istringstream in(text);
-  if (!Json::parseFromStream(builder, in, &value, &error))
-    throw std::runtime_error("--settings: not JSON: " + error);
+  Json::Value value = tarn::test::ParseJson(text, "--settings");
   if (value.isObject() && value.isMember("appSetting"))
     value = value["appSetting"]["snmp"];
   if (!value.isObject())

@@ -4,14 +4,10 @@
 // processes on loopback.
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -21,9 +17,9 @@
 #include <stdexcept>
 #include <streambuf>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
+
+#include "child_process.h"
 
 namespace bench {
 
@@ -146,26 +142,20 @@ inline double CpuSeconds() {
 }
 
 // Simulated inverters (tools/inverter_sim), one child process each, on
-// 127.0.0.1 ports from `first_port` up (a port in use is skipped). Each
-// child is also told to exit by itself after `max_seconds`, so none outlives
-// a benchmark that dies. `extra_args` go to every simulator (e.g. its
-// `--user` and `--delay-ms`). Stopped (SIGTERM, then SIGKILL) on
-// destruction.
+// free 127.0.0.1 ports. Each child is also told to exit by itself after
+// `max_seconds`, so none outlives a benchmark that dies. `extra_args` go to
+// every simulator (e.g. its `--user` and `--delay-ms`). Stopped (SIGTERM,
+// then SIGKILL) on destruction.
 class SimFarm {
  public:
-  SimFarm(const std::string& program, int count, int first_port,
-          double max_seconds, std::vector<std::string> extra_args = {})
-      : extra_args_(std::move(extra_args)) {
-    int port = first_port;
+  SimFarm(const std::string& program, int count, double max_seconds,
+          std::vector<std::string> extra_args = {}) {
+    extra_args.insert(extra_args.begin(),
+                      {"--duration", std::to_string(max_seconds)});
     for (int i = 0; i < count; ++i) {
-      for (int attempt = 0;; ++attempt, ++port) {
-        if (attempt == 50) {
-          Stop();
-          throw std::runtime_error("no free port for the simulator");
-        }
-        if (Start(program, port, max_seconds)) break;
-      }
-      ++port;
+      sims_.push_back(
+          std::make_unique<tarn::test::SimulatorProcess>(program, extra_args));
+      peers_.push_back(sims_.back()->address());
     }
   }
   ~SimFarm() { Stop(); }
@@ -174,85 +164,13 @@ class SimFarm {
 
   const std::vector<std::string>& peers() const { return peers_; }
   void Stop() {
-    for (const Child& c : children_) ::kill(c.pid, SIGTERM);
-    for (const Child& c : children_) {
-      int status = 0;
-      bool gone = false;
-      for (int i = 0; i < 100 && !gone; ++i) {  // up to 2 s each
-        gone = ::waitpid(c.pid, &status, WNOHANG) == c.pid;
-        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-      if (!gone) {
-        ::kill(c.pid, SIGKILL);
-        ::waitpid(c.pid, &status, 0);
-      }
-      ::close(c.out_fd);
-    }
-    children_.clear();
+    for (const auto& sim : sims_) sim->Signal(SIGTERM);  // all at once
+    sims_.clear();
     peers_.clear();
   }
 
  private:
-  struct Child {
-    pid_t pid;
-    int out_fd;
-  };
-
-  // Starts one simulator; true once it reports "ready", false when it
-  // exits (port in use). Throws when it cannot be run at all.
-  bool Start(const std::string& program, int port, double max_seconds) {
-    const std::string listen = "127.0.0.1:" + std::to_string(port);
-    const std::string duration = std::to_string(max_seconds);
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    // posix_spawn rather than fork: it also works in a program run under
-    // qemu-user, whose emulated fork crashes the child here.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    std::vector<const char*> argv = {program.c_str(), "--listen",
-                                     listen.c_str(), "--duration",
-                                     duration.c_str()};
-    for (const std::string& a : extra_args_) argv.push_back(a.c_str());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc =
-        ::posix_spawn(&pid, program.c_str(), &actions, nullptr,
-                      const_cast<char* const*>(argv.data()), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-      ::close(fds[0]);
-      ::close(fds[1]);
-      throw std::runtime_error("cannot run " + program);
-    }
-    ::close(fds[1]);
-    std::string seen;
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (seen.find('\n') == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-      pollfd p{fds[0], POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      char buf[256];
-      const ssize_t n = ::read(fds[0], buf, sizeof buf);
-      if (n <= 0) break;  // exited
-      seen.append(buf, static_cast<size_t>(n));
-    }
-    if (seen.rfind("ready ", 0) == 0) {
-      children_.push_back({pid, fds[0]});
-      peers_.push_back(listen);
-      return true;
-    }
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ::close(fds[0]);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 1) return false;
-    throw std::runtime_error("cannot run " + program);
-  }
-
-  std::vector<std::string> extra_args_;
-  std::vector<Child> children_;
+  std::vector<std::unique_ptr<tarn::test::SimulatorProcess>> sims_;
   std::vector<std::string> peers_;
 };
 

@@ -55,7 +55,6 @@ struct Options {
   std::string sim = INVERTER_SIM;
   int rounds = 2;
   int seconds = 0;
-  int first_port = 27200;
   bool silent = false;
   Json::Value snmp;  // appSetting.snmp; null: the defaults (v2c)
   std::vector<std::string> sim_args;
@@ -86,8 +85,6 @@ Options Parse(int argc, char** argv) {
       o.seconds = std::max(0, std::stoi(next()));
     } else if (a == "--silent") {
       o.silent = true;
-    } else if (a == "--first-port") {
-      o.first_port = std::stoi(next());
     } else if (a == "--settings") {
       o.snmp = bench::ParseSnmpOption(next());
     } else if (a == "--delay-ms") {
@@ -198,7 +195,7 @@ int Run(const Options& o) {
   std::vector<std::string> sim_args = bench::SimUserArgs(o.snmp);
   sim_args.insert(sim_args.end(), o.sim_args.begin(), o.sim_args.end());
   bench::SimFarm sims(
-      o.sim, o.agents, o.first_port,
+      o.sim, o.agents,
       60.0 + o.rounds * 10.0 + o.seconds * 2.0 + o.devices * 0.05, sim_args);
   out << "devices " << o.devices << "\n"
       << "mode " << (o.threaded ? "thread" : "host") << "\n"

@@ -261,7 +261,7 @@ int RunJunk(const Options& o, std::ostream& out) {
     throw std::runtime_error("--junk needs SNMPv3 --settings");
   std::vector<std::string> args = bench::SimUserArgs(o.snmp);
   args.insert(args.end(), o.sim_args.begin(), o.sim_args.end());
-  bench::SimFarm sims(o.sim, 1, 27100, 900, args);
+  bench::SimFarm sims(o.sim, 1, 900, args);
   const std::string& sim = sims.peers().front();
   const auto port =
       static_cast<std::uint16_t>(std::stoi(sim.substr(sim.rfind(':') + 1)));
@@ -494,7 +494,7 @@ int Run(const Options& o) {
   } else {
     std::vector<std::string> args = bench::SimUserArgs(o.snmp);
     args.insert(args.end(), o.sim_args.begin(), o.sim_args.end());
-    sims = std::make_unique<bench::SimFarm>(o.sim, 1, 27100, 900, args);
+    sims = std::make_unique<bench::SimFarm>(o.sim, 1, 900, args);
     peer = sims->peers().front();
   }
 

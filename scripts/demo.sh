@@ -32,24 +32,15 @@ stop_sim() {
 }
 trap stop_sim EXIT
 
-# A free loopback UDP port: the simulator exits at once (status 1) when the
-# port it is given is taken, so try a few random ones.
+# Port 0: the simulator takes a free port and names it in its "ready" line.
+"$sim" --listen 127.0.0.1:0 --profile "$profile" --duration 90 \
+  >"$run/sim.log" 2>&1 &
+sim_pid=$!
 address=""
-for attempt in 1 2 3 4 5; do
-  port=$((20000 + RANDOM % 40000))
-  "$sim" --listen "127.0.0.1:$port" --profile "$profile" --duration 90 \
-    >"$run/sim.log" 2>&1 &
-  sim_pid=$!
-  for _ in $(seq 50); do  # up to 5 s for its "ready" line
-    if grep -q '^ready ' "$run/sim.log"; then
-      address=$(sed -n 's/^ready //p' "$run/sim.log")
-      break 2
-    fi
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  stop_sim
-  sim_pid=""
+for _ in $(seq 50); do  # up to 5 s
+  address=$(sed -n 's/^ready //p' "$run/sim.log")
+  if [ -n "$address" ] || ! kill -0 "$sim_pid" 2>/dev/null; then break; fi
+  sleep 0.1
 done
 if [ -z "$address" ]; then
   echo "demo: the simulated inverter did not start:" >&2

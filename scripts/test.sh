@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Bootstraps, builds and runs the whole test suite.
 # Usage: scripts/test.sh [--sanitize address|thread] [ctest arguments...]
+# TARN_BUILD_BENCH=ON builds the benchmarks too (CI: they must compile).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,7 +15,8 @@ build="build${sanitize:+-$sanitize}"
 scripts/bootstrap.sh
 # TARN_REQUIRE_ALL_TESTS=ON (CI): configure fails if a test group cannot be built.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_WERROR=ON \
-  -DTARN_SANITIZE="$sanitize" -DTARN_REQUIRE_ALL_TESTS="${TARN_REQUIRE_ALL_TESTS:-OFF}" >/dev/null
+  -DTARN_SANITIZE="$sanitize" -DTARN_REQUIRE_ALL_TESTS="${TARN_REQUIRE_ALL_TESTS:-OFF}" \
+  -DTARN_BUILD_BENCH="${TARN_BUILD_BENCH:-OFF}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 cd "$build"
 ctest --output-on-failure -j"$(nproc)" "$@"

@@ -1,13 +1,8 @@
 // Runs the simulated inverter as a child process on a free loopback port and
-// checks what it serves over SNMP v2c.
-#include <arpa/inet.h>
-#include <fcntl.h>
+// checks what it serves over SNMP v1, v2c and v3.
 #include <gtest/gtest.h>
-#include <json/json.h>
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -16,15 +11,17 @@
 #include <fstream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <thread>
 
+#include "child_process.h"
 #include "inverter_tables.h"
+#include "json_text.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
+using tarn::test::ChildProcess;
+using tarn::test::SimulatorProcess;
 
 constexpr const auto& kRoot = inverter::kSubtree;
 constexpr std::size_t kRootLen = std::size(kRoot);
@@ -32,67 +29,6 @@ constexpr std::size_t kRootLen = std::size(kRoot);
 // Key K of K.0, type and value as text; floats with 9 digits, which tell any
 // two floats apart.
 using Reading = std::tuple<int, int, std::string>;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// The simulator as a child process with stdout and stderr in files next to
-// `out`; stopped by pid with SIGTERM (SIGKILL if it hangs) and waited for when
-// the object goes away.
-class Sim {
- public:
-  Sim(std::vector<std::string> args, const fs::path& out) : out_(out) {
-    args.insert(args.begin(), INVERTER_SIM);
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int flags = O_WRONLY | O_CREAT | O_TRUNC;
-      dup2(open(out.c_str(), flags, 0600), 1);
-      dup2(open(err().c_str(), flags, 0600), 2);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-  }
-  ~Sim() {
-    if (pid_ <= 0) return;
-    terminate();
-    if (wait_exit() == -1 && kill(pid_, SIGKILL) == 0)
-      waitpid(pid_, nullptr, 0);
-  }
-
-  fs::path err() const { return fs::path(out_) += ".err"; }
-  // Line `index` of stdout once complete, or "" if it is not within 5 s.
-  std::string line(std::size_t index) const {
-    for (int i = 0; i < 250; ++i, std::this_thread::sleep_for(20ms)) {
-      std::istringstream text(read_file(out_));
-      std::string line;
-      for (std::size_t n = 0; std::getline(text, line) && !text.eof(); ++n)
-        if (n == index) return line;
-    }
-    return "";
-  }
-  // Exit status (128 + N when killed by signal N), or -1 if the child has
-  // not ended within 5 s.
-  int wait_exit() {
-    for (int i = 0; i < 250; ++i, std::this_thread::sleep_for(20ms)) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-    }
-    return -1;
-  }
-  void terminate() const { kill(pid_, SIGTERM); }
-
- private:
-  fs::path out_;
-  pid_t pid_ = -1;
-};
 
 // The walk of an open session (none: std::nullopt).
 std::optional<std::vector<Reading>> walk_session(void* session) {
@@ -248,21 +184,20 @@ class SimTest : public ::testing::Test {
                                                 users + "]}";
     return (dir_ / "profile.json").string();
   }
-  // Starts a simulator on port 0 and takes the port it got from its ready
-  // line.
-  std::unique_ptr<Sim> start(std::vector<std::string> args) {
-    args.insert(args.end(), {"--listen", "127.0.0.1:0"});
-    auto sim = std::make_unique<Sim>(args, dir_ / std::to_string(++started_));
-    const std::string ready = sim->line(0);
-    port_ = 0;
-    std::sscanf(ready.c_str(), "ready 127.0.0.1:%d", &port_);
-    EXPECT_GT(port_, 0) << ready;
+  // Starts a simulator on a free port; port_ is its port.
+  std::unique_ptr<SimulatorProcess> start(std::vector<std::string> args) {
+    auto sim = std::make_unique<SimulatorProcess>(INVERTER_SIM, args);
+    port_ = sim->port();
     return sim;
+  }
+  // The simulator alone, to see it start or fail.
+  static ChildProcess launch(std::vector<std::string> args) {
+    args.insert(args.begin(), INVERTER_SIM);
+    return ChildProcess(std::move(args));
   }
 
   fs::path dir_;
   int port_ = 0;
-  int started_ = 0;
 };
 
 TEST_F(SimTest, ServesProfileInOrderQuietlyAndStopsCleanlyOnSigterm) {
@@ -285,18 +220,17 @@ TEST_F(SimTest, ServesProfileInOrderQuietlyAndStopsCleanlyOnSigterm) {
 
   EXPECT_FALSE(walk(port_, "public", 300000)) << "wrong community answered";
 
-  sim->terminate();
-  EXPECT_EQ(sim->wait_exit(), 0);
-  EXPECT_EQ(read_file(sim->err()), "");
+  EXPECT_EQ(sim->Stop(), 0);
+  EXPECT_EQ(sim->Err(), "");
   EXPECT_TRUE(fs::is_empty(dir_ / "state")) << "left files behind";
 
   // Stopped at any moment of its start, it still removes its folder (a
   // signal before main() has created nothing).
   for (int delay_ms : {0, 2, 5, 10, 20, 40, 80}) {
-    Sim early({"--listen", "127.0.0.1:0"}, dir_ / "early");
+    ChildProcess early = launch({"--listen", "127.0.0.1:0"});
     std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
-    early.terminate();
-    const int status = early.wait_exit();
+    early.Signal(SIGTERM);
+    const int status = early.Wait();
     EXPECT_TRUE(status == 0 || status == 128 + SIGTERM) << status;
     EXPECT_TRUE(fs::is_empty(dir_ / "state")) << "left files at " << delay_ms;
   }
@@ -333,9 +267,8 @@ TEST_F(SimTest, V3UsersReadTheSameValuesAsCommunitiesAtTheirLevelOnly) {
         v3("alice", "alice-auth-pass", "alice-priv-wrong"), v3("mallory")})
     EXPECT_FALSE(walk(port_, refused, 300000)) << refused.user;
 
-  sim.reset();
-  EXPECT_EQ((read_file(dir_ / "1") + read_file(dir_ / "1.err")).find("-pass"),
-            std::string::npos);
+  sim->Stop();
+  EXPECT_EQ((sim->Out() + sim->Err()).find("-pass"), std::string::npos);
   EXPECT_TRUE(fs::is_empty(dir_ / "state")) << "left files behind";
 }
 
@@ -352,12 +285,12 @@ TEST_F(SimTest, TimelineChangesValueAndTypeThenDurationEnds) {
   auto sim = start({"--duration", "2.5", "--profile",
                     profile(R"({"at": 1, "key": 14, "value": 1},
       {"at": 1, "key": 17, "type": "OCTET STRING", "value": "late"})")});
-  EXPECT_EQ(sim->line(1), "t=1s key 14 = 1");
+  EXPECT_EQ(sim->Line(1), "t=1s key 14 = 1");
   const auto after = walk(port_, "varnel");
   ASSERT_TRUE(after && after->size() == 16u);
   EXPECT_EQ((*after)[12], Reading(14, ASN_INTEGER, "1"));
   EXPECT_EQ((*after)[15], Reading(17, ASN_OCTET_STR, "late"));
-  EXPECT_EQ(sim->wait_exit(), 0);
+  EXPECT_EQ(sim->Wait(), 0);
 }
 
 TEST_F(SimTest, BadProfileOrOptionExitsWithStatus2AndOneLine) {
@@ -369,10 +302,10 @@ TEST_F(SimTest, BadProfileOrOptionExitsWithStatus2AndOneLine) {
            R"({"timeline": [{"at": 1, "key": 3, "value": 1.5}]})",
        }) {
     std::ofstream(dir_ / "bad.json") << bad;
-    Sim sim({"--profile", (dir_ / "bad.json").string()}, dir_ / "out");
-    EXPECT_EQ(sim.wait_exit(), 2) << bad;
-    EXPECT_EQ(read_file(dir_ / "out"), "") << "started with " << bad;
-    const std::string text = read_file(sim.err());
+    ChildProcess bad_sim = launch({"--profile", (dir_ / "bad.json").string()});
+    EXPECT_EQ(bad_sim.Wait(), 2) << bad;
+    EXPECT_EQ(bad_sim.Out(), "") << "started with " << bad;
+    const std::string text = bad_sim.Err();
     EXPECT_TRUE(text.size() > 1 && text.find('\n') == text.size() - 1) << text;
   }
   // UDP only; bad users refused in one line without their passphrases.
@@ -389,9 +322,9 @@ TEST_F(SimTest, BadProfileOrOptionExitsWithStatus2AndOneLine) {
            {"--user", "u:SHA:secret-pass:AES:secret"},
            {"--user", "u x:SHA:secret-pass"},
            {"--user", "u:MD5"}}) {
-    Sim sim(args, dir_ / "out");
-    EXPECT_EQ(sim.wait_exit(), 2) << args[1];
-    const std::string text = read_file(sim.err());
+    ChildProcess bad_sim = launch(args);
+    EXPECT_EQ(bad_sim.Wait(), 2) << args[1];
+    const std::string text = bad_sim.Err();
     EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
     EXPECT_EQ(text.find("secret"), text.npos) << text;
   }
@@ -401,14 +334,11 @@ TEST_F(SimTest, BadProfileOrOptionExitsWithStatus2AndOneLine) {
 // the table's objects, each with the type the simulator serves, and the
 // record's layout.
 TEST_F(SimTest, DescribeGivesTheObjectsAsServedAndTheRecordLayout) {
-  Sim described({"--describe"}, dir_ / "describe");
-  EXPECT_EQ(described.wait_exit(), 0);
-  const std::string text = read_file(dir_ / "describe");
+  ChildProcess described = launch({"--describe"});
+  EXPECT_EQ(described.Wait(), 0);
+  const std::string text = described.Out();
   EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
-  std::istringstream in(text);
-  Json::Value d;
-  ASSERT_TRUE(
-      Json::parseFromStream(Json::CharReaderBuilder(), in, &d, nullptr));
+  const Json::Value d = tarn::test::ParseJson(text, "--describe");
   EXPECT_EQ(d["subtree"], "1.3.6.1.4.1.44782.4.6.1.1");
   EXPECT_EQ(d["record"]["length"], 75);
   EXPECT_EQ(d["record"]["round_time"]["offset"], 68);

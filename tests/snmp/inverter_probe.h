@@ -1,12 +1,11 @@
 #pragma once
 // The inverter device with its protected state opened up for tests.
 
-#include <json/json.h>
-
 #include <cstring>
 #include <string>
 
 #include "SNMP_KEHUA_INVERTER.h"
+#include "json_text.h"
 
 class InverterProbe : public SNMP_KEHUA_INVERTER {
  public:
@@ -44,13 +43,4 @@ class InverterProbe : public SNMP_KEHUA_INVERTER {
   using TarnVDevice::signal_index_;
 };
 
-inline Json::Value ParseJson(const std::string& text) {
-  Json::Value v;
-  std::string errors;
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  if (!reader->parse(text.data(), text.data() + text.size(), &v, &errors)) {
-    throw std::runtime_error("bad JSON in test: " + errors);
-  }
-  return v;
-}
+using tarn::test::ParseJson;

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <thread>
 
+#include "child_process.h"
 #include "log_budget.h"
-#include "simulator_process.h"
 #include "walk_fixture.h"
 
 using namespace walk;

@@ -1,25 +1,16 @@
 // The settings loader: alarm mode, threshold table and their trace lines.
 
 #include <gtest/gtest.h>
-#include <json/json.h>
 
 #include <climits>
 
+#include "json_text.h"
 #include "recorder.h"
 #include "test_device.h"
 
 namespace {
 
-Json::Value Parse(const std::string& text) {
-  Json::Value v;
-  std::string errors;
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  EXPECT_TRUE(
-      reader->parse(text.data(), text.data() + text.size(), &v, &errors))
-      << errors;
-  return v;
-}
+using tarn::test::ParseJson;
 
 class SettingsTest : public ::testing::Test {
  protected:
@@ -28,7 +19,7 @@ class SettingsTest : public ::testing::Test {
   // Runs InitSetting and returns what it printed.
   std::string Init(const std::string& json) {
     testing::internal::CaptureStdout();
-    EXPECT_EQ(dev.InitSetting(Parse(json)), 1);
+    EXPECT_EQ(dev.InitSetting(ParseJson(json)), 1);
     return testing::internal::GetCapturedStdout();
   }
   size_t HostInits() const { return rec.Count(host::Call::Kind::InitSetting); }
@@ -142,7 +133,7 @@ TEST_F(SettingsTest, JsonErrorsLeaveBeforeTheHostIsCalled) {
   };
   for (const char* json : bad) {
     testing::internal::CaptureStdout();
-    EXPECT_THROW(dev.InitSetting(Parse(json)), Json::Exception) << json;
+    EXPECT_THROW(dev.InitSetting(ParseJson(json)), Json::Exception) << json;
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(dev.data_.id, 9u);
   }

@@ -1,13 +1,9 @@
 // The host program as a user runs it: against the simulated inverter in both
 // sampling modes, checked through its events file, and with bad input.
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -18,12 +14,15 @@
 #include <sstream>
 #include <thread>
 
-#include "free_port.h"
+#include "child_process.h"
+#include "json_text.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using tarn::test::ChildProcess;
+using tarn::test::SimulatorProcess;
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -34,75 +33,25 @@ void WriteFile(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-using tarn::test::FreeUdpPort;
+// A program with its output in dir/name.out and dir/name.err; the host
+// program behind its launcher (an emulator in cross builds).
+ChildProcess Start(std::vector<std::string> args, const fs::path& dir,
+                   const std::string& name) {
+  if (args[0] == TARN_HOST) {
+    std::istringstream launcher(TARN_HOST_LAUNCHER);
+    args.insert(args.begin(), std::istream_iterator<std::string>(launcher),
+                std::istream_iterator<std::string>());
+  }
+  return ChildProcess(std::move(args), (dir / name).string());
+}
 
-// A child process with stdout and stderr in files; stopped by its pid with
-// SIGTERM (SIGKILL after 10 s) if it is still running when the object goes
-// away, so that it can clean up after itself.
-class Child {
- public:
-  Child(std::vector<std::string> args, const fs::path& dir,
-        const std::string& name)
-      : out_(dir / (name + ".out")), err_(dir / (name + ".err")) {
-    // The host program may need a launcher (an emulator in cross builds).
-    if (!args.empty() && args[0] == TARN_HOST) {
-      std::istringstream launcher(TARN_HOST_LAUNCHER);
-      std::vector<std::string> words{
-          std::istream_iterator<std::string>(launcher),
-          std::istream_iterator<std::string>()};
-      args.insert(args.begin(), words.begin(), words.end());
-    }
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int flags = O_WRONLY | O_CREAT | O_TRUNC;
-      dup2(open(out_.c_str(), flags, 0600), 1);
-      dup2(open(err_.c_str(), flags, 0600), 2);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-  }
-  ~Child() {
-    if (pid_ > 0 && kill(pid_, SIGTERM) == 0 && Wait(10s) == -1 && pid_ > 0 &&
-        kill(pid_, SIGKILL) == 0)
-      waitpid(pid_, nullptr, 0);
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  // Exit status (128 + signal if a signal ended it), or -1 if the child did
-  // not end within `limit`.
-  int Wait(std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    return -1;
-  }
-  // Waits up to 5 s for a first complete line on stdout.
-  std::string FirstLine() const {
-    for (int i = 0; i < 250; ++i, std::this_thread::sleep_for(20ms)) {
-      const std::string text = ReadFile(out_);
-      if (const auto end = text.find('\n'); end != std::string::npos)
-        return text.substr(0, end);
-    }
-    return "";
-  }
-  void Signal(int signal) const { kill(pid_, signal); }
-  std::string Out() const { return ReadFile(out_); }
-  std::string Err() const { return ReadFile(err_); }
-
- private:
-  fs::path out_, err_;
-  pid_t pid_ = -1;
-};
+// The simulated inverter with the fault profile below, output in dir/sim.*.
+SimulatorProcess Simulator(const fs::path& dir,
+                           std::vector<std::string> args = {}) {
+  args.insert(args.begin(), {"--profile", PROFILES "/fault_short.json"});
+  return SimulatorProcess(INVERTER_SIM, std::move(args), 0,
+                          (dir / "sim").string());
+}
 
 class HostProgram : public ::testing::Test {
  protected:
@@ -206,27 +155,16 @@ std::vector<Json::Value> ReadEvents(const fs::path& path) {
   EXPECT_TRUE(text.empty() || text.back() == '\n') << "last line cut";
   std::vector<Json::Value> events;
   std::istringstream lines(text);
-  Json::CharReaderBuilder builder;
-  for (std::string line; std::getline(lines, line);) {
-    std::istringstream in(line);
-    Json::Value event;
-    std::string errors;
-    EXPECT_TRUE(Json::parseFromStream(builder, in, &event, &errors))
-        << errors << line;
-    events.push_back(event);
-  }
+  for (std::string line; std::getline(lines, line);)
+    events.push_back(tarn::test::ParseJson(
+        line, path.string() + ", line " + std::to_string(events.size() + 1)));
   return events;
 }
 
 void RunBothDevices(const fs::path& dir, bool threaded, unsigned long rounds,
                     const std::string& interval) {
-  Child sim(
-      {INVERTER_SIM, "--listen", "127.0.0.1:" + std::to_string(FreeUdpPort()),
-       "--profile", PROFILES "/fault_short.json", "--duration", "60"},
-      dir, "sim");
-  const std::string ready = sim.FirstLine();
-  ASSERT_EQ(ready.rfind("ready ", 0), 0u) << ready << sim.Err();
-  const std::string address = ready.substr(6);
+  const SimulatorProcess sim = Simulator(dir);
+  const std::string& address = sim.address();
 
   Json::Value config;
   for (unsigned id : {7u, 9u}) {
@@ -240,7 +178,7 @@ void RunBothDevices(const fs::path& dir, bool threaded, unsigned long rounds,
   config["comment"] = "other keys are allowed";
   WriteFile(dir / "config.json", config.toStyledString());
 
-  Child host(
+  ChildProcess host = Start(
       {TARN_HOST, "--plugin", PLUGIN_PATH, "--config",
        (dir / "config.json").string(), "--rounds", std::to_string(rounds),
        "--interval", interval, "--events", (dir / "events.jsonl").string()},
@@ -337,7 +275,7 @@ TEST_F(HostProgram, BadInputIsOneLineAndStatusTwo) {
         what != "no --plugin")
       args.insert(args.end(), {"--plugin", PLUGIN_PATH});
     args.insert(args.end(), extra.begin(), extra.end());
-    Child host(args, dir_, "case" + std::to_string(++n));
+    ChildProcess host = Start(args, dir_, "case" + std::to_string(++n));
     EXPECT_EQ(host.Wait(20s), 2);
     const std::string err = host.Err();
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
@@ -434,7 +372,7 @@ TEST_F(HostProgram, RefusedInputAndFailedWritesAreOneLine) {
     std::vector<std::string> args = {TARN_HOST, "--plugin", PLUGIN_PATH,
                                      "--rounds", "0"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    Child host(args, dir_, "refused" + std::to_string(++n));
+    ChildProcess host = Start(args, dir_, "refused" + std::to_string(++n));
     EXPECT_EQ(host.Wait(20s), c.status);
     const std::string err = host.Err();
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
@@ -447,26 +385,14 @@ TEST_F(HostProgram, RefusedInputAndFailedWritesAreOneLine) {
 // ---------------------------------------------------------------------------
 // One device without a configuration file; runs stopped by signals.
 
-Child Simulator(const fs::path& dir) {
-  return Child(
-      {INVERTER_SIM, "--listen", "127.0.0.1:" + std::to_string(FreeUdpPort()),
-       "--profile", PROFILES "/fault_short.json", "--duration", "60"},
-      dir, "sim");
-}
-
-std::string AddressOf(const Child& sim) {
-  const std::string ready = sim.FirstLine();
-  EXPECT_EQ(ready.rfind("ready ", 0), 0u) << ready << sim.Err();
-  return ready.size() > 6 ? ready.substr(6) : "";
-}
-
 TEST_F(HostProgram, AddressRunsOneDeviceWithoutAFile) {
-  Child sim = Simulator(dir_);
-  Child host({TARN_HOST, "--plugin", PLUGIN_PATH, "--address", AddressOf(sim),
-              "--settings", R"({"appSetting":{"b_mode":"2"}})", "--rounds", "2",
-              "--interval", "0.2", "--events", (dir_ / "events.jsonl").string(),
-              "--summary"},
-             dir_, "host");
+  const SimulatorProcess sim = Simulator(dir_);
+  ChildProcess host =
+      Start({TARN_HOST, "--plugin", PLUGIN_PATH, "--address", sim.address(),
+             "--settings", R"({"appSetting":{"b_mode":"2"}})", "--rounds", "2",
+             "--interval", "0.2", "--events", (dir_ / "events.jsonl").string(),
+             "--summary"},
+            dir_, "host");
   ASSERT_EQ(host.Wait(60s), 0) << host.Err();
   const std::vector<Round> rounds =
       RoundsOf(ReadEvents(dir_ / "events.jsonl"), 1);
@@ -479,8 +405,8 @@ TEST_F(HostProgram, AddressRunsOneDeviceWithoutAFile) {
 }
 
 TEST_F(HostProgram, SignalsStopTheRunCleanly) {
-  Child sim = Simulator(dir_);
-  const std::string address = AddressOf(sim);
+  const SimulatorProcess sim = Simulator(dir_);
+  const std::string& address = sim.address();
   const std::string threaded = (dir_ / "threaded.json").string();
   WriteFile(
       threaded,
@@ -511,7 +437,7 @@ TEST_F(HostProgram, SignalsStopTheRunCleanly) {
                                      "--plugin-output",
                                      (dir_ / "plugin.log").string()};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    Child host(args, dir_, c.name);
+    ChildProcess host = Start(args, dir_, c.name);
     for (int i = 0;
          i < 500 && ReadFile(events).find("\"history\"") == std::string::npos;
          ++i)
@@ -528,10 +454,12 @@ TEST_F(HostProgram, SignalsStopTheRunCleanly) {
     EXPECT_EQ(host.Err(), "host: stopped by " + std::string(c.name) + "\n");
   }
 
-  // A second signal does not wait for the walk to a silent inverter (20 s).
-  Child stuck({TARN_HOST, "--plugin", PLUGIN_PATH, "--address",
-               "127.0.0.1:" + std::to_string(FreeUdpPort()), "--summary"},
-              dir_, "stuck");
+  // A second signal does not wait for the walk (20 s) to an inverter that
+  // answers a minute late.
+  const SimulatorProcess late(INVERTER_SIM, {"--delay-ms", "60000"});
+  ChildProcess stuck = Start({TARN_HOST, "--plugin", PLUGIN_PATH, "--address",
+                              late.address(), "--summary"},
+                             dir_, "stuck");
   for (int i = 0; i < 250 && stuck.Out().find("do_sample") == std::string::npos;
        ++i)
     std::this_thread::sleep_for(20ms);
@@ -548,9 +476,9 @@ TEST_F(HostProgram, EventsOnStandardOutputAreAloneThere) {
   const std::string config = (dir_ / "config.json").string();
   WriteFile(config, R"({"devices":[{"data_id":7,"address":"127.0.0.1:9",)"
                     R"("settings":{"appSetting":{"b_mode":"2"}}}]})");
-  Child host({TARN_HOST, "--plugin", PLUGIN_PATH, "--config", config,
-              "--rounds", "0", "--events", "-"},
-             dir_, "host");
+  ChildProcess host = Start({TARN_HOST, "--plugin", PLUGIN_PATH, "--config",
+                             config, "--rounds", "0", "--events", "-"},
+                            dir_, "host");
   ASSERT_EQ(host.Wait(20s), 0) << host.Err();
   EXPECT_EQ(host.Out(), "{\"event\":\"init_setting\",\"device\":7}\n");
   EXPECT_NE(host.Err().find("InitSetting 7"), std::string::npos) << host.Err();
@@ -560,7 +488,7 @@ TEST_F(HostProgram, EventsOnStandardOutputAreAloneThere) {
 }
 
 TEST_F(HostProgram, HelpExitsZero) {
-  Child host({TARN_HOST, "--help"}, dir_, "help");
+  ChildProcess host = Start({TARN_HOST, "--help"}, dir_, "help");
   EXPECT_EQ(host.Wait(10s), 0);
   EXPECT_NE(host.Out().find("--plugin PATH"), std::string::npos);
   EXPECT_EQ(host.Err(), "");
@@ -573,13 +501,10 @@ TEST_F(HostProgram, HelpExitsZero) {
 // each, with no readings; no passphrase is ever printed.
 TEST_F(HostProgram, SnmpSettingsReachTheInverterOrSayWhyNot) {
   const std::string kAuth = "auth-secret-1", kPriv = "priv-secret-2";
-  Child sim(
-      {INVERTER_SIM, "--listen", "127.0.0.1:" + std::to_string(FreeUdpPort()),
-       "--profile", PROFILES "/fault_short.json", "--duration", "120", "--user",
-       "alice:SHA-256:" + kAuth + ":AES:" + kPriv, "--user",
-       "bob:SHA:" + kAuth},
-      dir_, "sim");
-  const std::string address = AddressOf(sim);
+  const SimulatorProcess sim =
+      Simulator(dir_, {"--user", "alice:SHA-256:" + kAuth + ":AES:" + kPriv,
+                       "--user", "bob:SHA:" + kAuth});
+  const std::string& address = sim.address();
   auto snmp = [](const std::string& fields) {
     return R"({"appSetting":{"b_mode":"2","snmp":{"timeout_ms":300,"retries":0,)" +
            fields + "}}}";
@@ -617,10 +542,11 @@ TEST_F(HostProgram, SnmpSettingsReachTheInverterOrSayWhyNot) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const fs::path events = dir_ / "events.jsonl";
-    Child host({TARN_HOST, "--plugin", PLUGIN_PATH, "--address", address,
-                "--settings", c.settings, "--rounds", "2", "--interval", "0.2",
-                "--events", events.string(), "--summary"},
-               dir_, "host");
+    ChildProcess host =
+        Start({TARN_HOST, "--plugin", PLUGIN_PATH, "--address", address,
+               "--settings", c.settings, "--rounds", "2", "--interval", "0.2",
+               "--events", events.string(), "--summary"},
+              dir_, "host");
     ASSERT_EQ(host.Wait(60s), 0) << host.Err();
     const std::vector<Round> rounds = RoundsOf(ReadEvents(events), 1);
     const std::string all = host.Out() + host.Err() + ReadFile(events);

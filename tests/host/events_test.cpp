@@ -4,7 +4,6 @@
 #include "events.h"
 
 #include <gtest/gtest.h>
-#include <json/json.h>
 
 #include <cmath>
 #include <cstring>
@@ -12,22 +11,14 @@
 #include <sstream>
 #include <thread>
 
+#include "json_text.h"
 #include "summary.h"
 
 namespace {
 
 using host::Call;
 
-Json::Value Parse(const std::string& line) {
-  Json::CharReaderBuilder builder;
-  Json::CharReaderBuilder::strictMode(&builder.settings_);
-  Json::Value value;
-  std::string errors;
-  std::istringstream in(line);
-  EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors))
-      << errors << " in " << line;
-  return value;
-}
+using tarn::test::ParseJson;
 
 Call MakeCall(Call::Kind kind) {
   Call call;
@@ -70,7 +61,7 @@ TEST(Events, SendCarriesTheDecodedRecordAndItsBytes) {
   call.bytes = Record(0xFEDCBA98, r);
   const std::string line = host::FormatEvent(call);
   EXPECT_EQ(line.find('\n'), std::string::npos);
-  const Json::Value v = Parse(line);
+  const Json::Value v = ParseJson(line);
 
   EXPECT_EQ(v["event"], "send");
   EXPECT_EQ(v["device"], 7);
@@ -100,7 +91,7 @@ TEST(Events, RecordIsNullUnlessSeventyFiveBytes) {
   Call call = MakeCall(Call::Kind::SendSP);
   call.length = 3;
   call.bytes = {0x01, 0xAB, 0xFF};
-  const Json::Value v = Parse(host::FormatEvent(call));
+  const Json::Value v = ParseJson(host::FormatEvent(call));
   EXPECT_TRUE(v["record"].isNull());
   EXPECT_EQ(v["hex"], "01abff");
 }
@@ -113,7 +104,7 @@ TEST(Events, OtherCallsHaveTheirFields) {
   alarm.name = "UPS故障";
   alarm.state = true;
   alarm.signal = 4;
-  Json::Value v = Parse(host::FormatEvent(alarm));
+  Json::Value v = ParseJson(host::FormatEvent(alarm));
   EXPECT_EQ(v["event"], "alarm");
   EXPECT_EQ(v["type"], 2);
   EXPECT_EQ(v["id"], "120400640040");
@@ -126,7 +117,7 @@ TEST(Events, OtherCallsHaveTheirFields) {
   Call history = MakeCall(Call::Kind::SaveDeviceHistory);
   history.length = 2;
   history.bytes = {0x00, 0x7F};
-  v = Parse(host::FormatEvent(history));
+  v = ParseJson(host::FormatEvent(history));
   EXPECT_EQ(v["event"], "history");
   EXPECT_EQ(v["length"], 2);
   EXPECT_EQ(v["hex"], "007f");
@@ -135,7 +126,7 @@ TEST(Events, OtherCallsHaveTheirFields) {
   Call batch = MakeCall(Call::Kind::DoBatchCheckThreshold);
   batch.rules = 6;
   batch.result = true;
-  v = Parse(host::FormatEvent(batch));
+  v = ParseJson(host::FormatEvent(batch));
   EXPECT_EQ(v["event"], "batch_check");
   EXPECT_EQ(v["rules"], 6);
   EXPECT_EQ(v["result"], true);
@@ -153,7 +144,7 @@ TEST(Events, StringsAreEscapedAndStayValidUtf8) {
   EXPECT_EQ(out,
             "\"q\\\"b\\\\n\\n\\t\\u0001\\u001f\\u0000"
             "é€😀\"");
-  EXPECT_EQ(Parse("[" + out + "]")[0].asString(), text);
+  EXPECT_EQ(ParseJson("[" + out + "]")[0].asString(), text);
 
   // Stray continuation, truncated sequence, overlong form, surrogate.
   out.clear();
@@ -164,7 +155,7 @@ TEST(Events, StringsAreEscapedAndStayValidUtf8) {
                          "d\xED\xA0\x80");
   const std::string want =
       "a\uFFFDb\uFFFD\uFFFDc\uFFFD\uFFFDd\uFFFD\uFFFD\uFFFD";
-  EXPECT_EQ(Parse("[" + out + "]")[0].asString(), want);
+  EXPECT_EQ(ParseJson("[" + out + "]")[0].asString(), want);
 }
 
 // The summary reads the record as the events do and names readings and
@@ -232,7 +223,7 @@ TEST(EventWriter, ConcurrentWritersProduceWholeLines) {
   std::vector<int> next(kThreads, 0);
   int count = 0;
   for (std::string line; std::getline(lines, line); ++count) {
-    const Json::Value v = Parse(line);
+    const Json::Value v = ParseJson(line);
     const unsigned device = v["device"].asUInt();
     ASSERT_LT(device, static_cast<unsigned>(kThreads));
     EXPECT_EQ(v["signal"].asInt(), next[device]++);  // in call order
