@@ -99,7 +99,7 @@ class HostileAgentTest : public WalkTest {
   // tests) must not make a well-behaved answer late.
   void ServeSlowly(Script script, const std::string& settings = "{}") {
     Serve(std::move(script), settings);
-    dev.session_.timeout = 400 * 1000;
+    dev.SessionTemplate().timeout = 400 * 1000;
   }
   // Waits until the agent has answered every request it got, and has had
   // no new one for 200 ms.
@@ -475,8 +475,8 @@ TEST_F(HostileAgentTest, AnAgentThatStopsMidWalkAndComesBack) {
   Run({{"answers keys 2 to 5, then nothing",
         [&](const Request& r) {
           const Oid& asked = r.oids[0];
-          if (asked.size() > inverter::kBaseOid.size() &&
-              asked[inverter::kBaseOid.size()] >= 5) {
+          if (asked.size() > inverter::kSubtree.size() &&
+              asked[inverter::kSubtree.size()] >= 5) {
             return Reply::Drop();
           }
           return AnswerFromTable(table, r);
