@@ -71,9 +71,6 @@ class SNMP_KEHUA_INVERTER
 
   std::unique_ptr<SampleThread> sample_thread_;
   int use_thread_ = 0;
-  // The walk's working copy of the record: readings persist across walks,
-  // and the record the host sees changes only when a walk publishes.
-  SNMP_KEHUA_INVERTER_Data_t walk_;
   // Timing; tests shorten them.
   std::chrono::steady_clock::duration pause_ = std::chrono::seconds(5);
   std::chrono::steady_clock::duration max_walk_time_ = kMaxWalkTime;
@@ -96,6 +93,9 @@ class SNMP_KEHUA_INVERTER
   bool pause_until_stopped();
   void forget_credentials();
 
+  // The walk's working copy of the record: readings persist across walks,
+  // and the record the host sees changes only when a walk publishes.
+  SNMP_KEHUA_INVERTER_Data_t walk_;
   // The alarm texts handed to the host, made once per device rather than
   // on every round. Members, not statics: a sampling thread still running
   // while the process exits never sees them destroyed, and unloading the
