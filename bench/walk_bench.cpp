@@ -125,7 +125,7 @@ tarn::test::Table InverterTable() {
   using namespace tarn::test;
   Table table;
   for (unsigned key = 2; key <= 17; ++key) {
-    Oid id(inverter::kBaseOid.begin(), inverter::kBaseOid.end());
+    Oid id(inverter::kSubtree.begin(), inverter::kSubtree.end());
     id.push_back(key);
     id.push_back(0);
     if (key == 4 || key == 5 || key == 7 || key == 10)
@@ -178,9 +178,9 @@ class BareWalker {
         templ_.securityEngineIDLen = opened->securityEngineIDLen;
       }
     }
-    const size_t root_len = inverter::kBaseOid.size();
+    const size_t root_len = inverter::kSubtree.size();
     oid name[MAX_OID_LEN];
-    std::copy(inverter::kBaseOid.begin(), inverter::kBaseOid.end(), name);
+    std::copy(inverter::kSubtree.begin(), inverter::kSubtree.end(), name);
     size_t name_len = root_len;
     int requests = 0;
     bool more = true;
@@ -198,7 +198,7 @@ class BareWalker {
         const netsnmp_variable_list* v = answer->variables;
         while (v != nullptr && v->name_length > root_len &&
                v->name_length <= MAX_OID_LEN &&
-               std::equal(inverter::kBaseOid.begin(), inverter::kBaseOid.end(),
+               std::equal(inverter::kSubtree.begin(), inverter::kSubtree.end(),
                           v->name) &&
                v->type != SNMP_ENDOFMIBVIEW) {
           ++bindings_;
@@ -321,7 +321,7 @@ int RunJunk(const Options& o, std::ostream& out) {
 // ---------------------------------------------------------------- oversized
 
 tarn::test::Oid KeyPrefix(unsigned key) {
-  tarn::test::Oid id(inverter::kBaseOid.begin(), inverter::kBaseOid.end());
+  tarn::test::Oid id(inverter::kSubtree.begin(), inverter::kSubtree.end());
   id.push_back(key);
   return id;
 }
@@ -332,7 +332,7 @@ tarn::test::Oid KeyPrefix(unsigned key) {
 // 127 and then K up from 2 (every OID the same size, about 64,300 bytes a
 // datagram).
 tarn::test::Reply Flood(const tarn::test::Request& r) {
-  const size_t base = inverter::kBaseOid.size();
+  const size_t base = inverter::kSubtree.size();
   const tarn::test::Oid& asked = r.oids.at(0);
   oid key = 2, group = 1;
   if (asked.size() == base + 3) {

@@ -1,8 +1,9 @@
 // Arbitrary bytes as an agent's answer to a walking device. The bytes are
 // parsed by Net-SNMP's own parser, the way the library parses a datagram
 // it receives (snmp_comstr_parse, then snmp_pdu_parse); an answer the
-// library would hand over (parsed, no error status) goes to the walk's
-// per-answer processing. Nothing may crash, hang or trip a sanitizer, and
+// library would hand over (parsed) goes to the walk's examination of an
+// answer (ExamineAnswer). Nothing may crash, hang or trip a sanitizer; an
+// answer with an error status ends the walk and stores nothing; otherwise
 // the record changes only where the answer has a well-formed INTEGER or
 // float binding inside the walked subtree for a reading's key (the last
 // such binding of a key wins); the rest of the record stays as it was.
@@ -43,35 +44,16 @@
 #include <cstring>
 #include <vector>
 
-#include "SNMP_KEHUA_INVERTER.h"
+#include "SNMP_KEHUA_INVERTER_Data.h"
 #include "ber_binding_count.h"
 #include "ber_integers.h"
 #include "ber_v3_header.h"
 #include "inverter_tables.h"
+#include "walk_answer.h"
 
 namespace {
 
-class AnswerProbe : public SNMP_KEHUA_INVERTER {
- public:
-  void Ask(unsigned key) {
-    std::copy(root_oid_, root_oid_ + root_len_, name_oid_);
-    name_len_ = root_len_;
-    if (key != 0) {
-      name_oid_[name_len_++] = key;
-      name_oid_[name_len_++] = 0;
-    }
-  }
-  // What do_sample does with an answer that came without error status.
-  bool Feed(netsnmp_pdu* answer, const char** cut) {
-    response_.reset(answer);
-    const bool running = process_response(cut);
-    response_.reset();
-    return running;
-  }
-  // The walk's working copy, where answers go.
-  unsigned char* Record() { return reinterpret_cast<unsigned char*>(&walk_); }
-  size_t NameLength() const { return name_len_; }
-};
+using inverter::kSubtree;
 
 void Fail(const char* what) {
   std::fprintf(stderr, "fuzz_answers: %s\n", what);
@@ -166,17 +148,16 @@ void CheckV3Header(const std::vector<u_char>& datagram) {
 }
 
 // The record as the answer should leave it.
-void Expect(const netsnmp_pdu& pdu, unsigned char* record) {
-  const size_t base = inverter::kBaseOid.size();
+void Expect(const netsnmp_pdu& pdu, SNMP_KEHUA_INVERTER_Data_t* record) {
+  const size_t base = kSubtree.size();
   for (const netsnmp_variable_list* v = pdu.variables; v != nullptr;
        v = v->next_variable) {
     if (v->name_length <= base ||
-        !std::equal(inverter::kBaseOid.begin(), inverter::kBaseOid.end(),
-                    v->name)) {
+        !std::equal(kSubtree.begin(), kSubtree.end(), v->name)) {
       continue;
     }
-    const inverter::ReadingSlot* slot = inverter::SlotForKey(v->name[base]);
-    if (slot == nullptr) continue;
+    const int reading = inverter::ReadingForKey(v->name[base]);
+    if (reading < 0) continue;
     float value;
     if (v->type == ASN_INTEGER && v->val.integer != nullptr &&
         v->val_len == sizeof(long)) {
@@ -187,7 +168,7 @@ void Expect(const netsnmp_pdu& pdu, unsigned char* record) {
     } else {
       continue;
     }
-    std::memcpy(record + slot->offset, &value, sizeof value);
+    record->readings[reading] = value;
   }
 }
 
@@ -228,8 +209,12 @@ void CheckCount(const std::vector<u_char>& datagram, const netsnmp_pdu* pdu,
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  static AnswerProbe* device = new AnswerProbe();  // reused, never threaded
-  device->Ask(data[0] % 20);
+  // The OID asked for.
+  inverter::WalkCursor cursor;
+  if (data[0] % 20 != 0) {
+    cursor.name[cursor.length++] = data[0] % 20;
+    cursor.name[cursor.length++] = 0;
+  }
 
   std::vector<u_char> datagram(data + 1, data + size);
   CheckV3Header(datagram);
@@ -249,38 +234,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckCount(datagram, as_sent, data[0] / 20);
   CheckCount(normalised, pdu, data[0] / 20);
   if (as_sent != nullptr) {  // same id, status and readings
-    unsigned char a[sizeof(SNMP_KEHUA_INVERTER_Data_t)] = {};
-    unsigned char b[sizeof a] = {};
-    if (pdu != nullptr) Expect(*as_sent, a), Expect(*pdu, b);
+    SNMP_KEHUA_INVERTER_Data_t a{}, b{};
+    if (pdu != nullptr) Expect(*as_sent, &a), Expect(*pdu, &b);
     if (pdu == nullptr || pdu->reqid != as_sent->reqid ||
-        pdu->errstat != as_sent->errstat || std::memcmp(a, b, sizeof a) != 0)
+        pdu->errstat != as_sent->errstat || std::memcmp(&a, &b, sizeof a) != 0)
       Fail("the normalised datagram reads differently");
     snmp_free_pdu(as_sent);
   }
   if (pdu == nullptr) return 0;
-  if (pdu->errstat != SNMP_ERR_NOERROR) {
-    snmp_free_pdu(pdu);
-    return 0;
-  }
 
   // Known readings before, so that any change shows.
-  unsigned char* record = device->Record();
-  for (unsigned i = 0; i < sizeof(SNMP_KEHUA_INVERTER_Data_t); ++i) {
-    record[i] = static_cast<unsigned char>(0xa5 ^ i);
+  SNMP_KEHUA_INVERTER_Data_t record;
+  auto* bytes = reinterpret_cast<unsigned char*>(&record);
+  for (unsigned i = 0; i < sizeof record; ++i) {
+    bytes[i] = static_cast<unsigned char>(0xa5 ^ i);
   }
-  unsigned char expected[sizeof(SNMP_KEHUA_INVERTER_Data_t)];
-  std::memcpy(expected, record, sizeof expected);
-  Expect(*pdu, expected);
+  SNMP_KEHUA_INVERTER_Data_t expected = record;
+  const bool error_status = pdu->errstat != SNMP_ERR_NOERROR;
+  if (!error_status) Expect(*pdu, &expected);  // else nothing is stored
 
-  const char* cut = nullptr;
-  const bool running = device->Feed(pdu, &cut);  // frees the answer
-  if (std::memcmp(record, expected, sizeof expected) != 0) {
+  const inverter::Examined examined =
+      inverter::ExamineAnswer(*pdu, &cursor, &record);
+  snmp_free_pdu(pdu);
+  if (std::memcmp(&record, &expected, sizeof record) != 0) {
     Fail("the record differs from the answer's well-formed readings");
   }
-  if (device->NameLength() < inverter::kBaseOid.size() ||
-      device->NameLength() > MAX_OID_LEN) {
+  if (cursor.length < kSubtree.size() || cursor.length > MAX_OID_LEN) {
     Fail("the next OID to ask is out of range");
   }
-  if (running && cut != nullptr) Fail("a cut walk goes on");
+  if (examined.walk_on && (examined.cut != nullptr || error_status))
+    Fail("a cut walk, or one answered with an error status, goes on");
   return 0;
 }

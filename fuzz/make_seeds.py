@@ -127,6 +127,10 @@ ANSWERS = {
     # shortest kind (empty name, NULL) for a limit of 0.
     "many_bindings": (20, response([(key(2, i), integer(i))
                                     for i in range(1, 41)])),
+    # A request id beyond 32 bits, of which the library keeps the low 32.
+    "wide_request_id": (20, response([(key(2, i), integer(i))
+                                      for i in range(1, 4)],
+                                     reqid=(1 << 32) + 1234)),
     "empty_names": (0, tlv(0x30, integer(1) + tlv(0x04, b"varnel") + tlv(
         0xA2, integer(1234) + integer(0) + integer(0) +
         tlv(0x30, tlv(0x30, tlv(0x06, b"") + tlv(0x05, b"")) * 300)))),

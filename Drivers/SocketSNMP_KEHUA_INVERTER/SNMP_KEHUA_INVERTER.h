@@ -1,17 +1,16 @@
 #pragma once
-// One UPS inverter watched over SNMP v2c: each round walks the inverter's
-// enterprise subtree with GETBULK into a working copy of the record, then
-// publishes it and completes the round.
+// One UPS inverter watched over SNMP (v1, v2c or v3): each round walks the
+// inverter's enterprise subtree (GETBULK; GETNEXT for v1) into a working
+// copy of the record, then publishes it and completes the round.
 
 #include <pthread.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -50,14 +49,8 @@ class SNMP_KEHUA_INVERTER
   void sample_data(void* unused);
 
  protected:
-  netsnmp_session session_;
-  std::unique_ptr<inverter::snmp::Session> ss_;  // open only during a walk
-  inverter::snmp::PduPtr response_;              // answer being examined
-  netsnmp_variable_list* vars_ = nullptr;
-  oid root_oid_[MAX_OID_LEN];
-  size_t root_len_;
-  oid name_oid_[MAX_OID_LEN];
-  size_t name_len_ = 0;
+  // What every walk's session is opened from: the SNMP settings, the peer.
+  netsnmp_session session_template_;
   // A joinable thread on a stack of a chosen size (std::thread cannot set
   // one). Throws std::system_error when the thread cannot be started. The
   // owner ends the body before destroying it; destruction joins.
@@ -78,18 +71,10 @@ class SNMP_KEHUA_INVERTER
 
   std::unique_ptr<SampleThread> sample_thread_;
   int use_thread_ = 0;
-  // The walk's working copy of the record: readings persist across walks,
-  // and the record the host sees changes only when a walk publishes.
-  SNMP_KEHUA_INVERTER_Data_t walk_;
   // Timing; tests shorten them.
   std::chrono::steady_clock::duration pause_ = std::chrono::seconds(5);
   std::chrono::steady_clock::duration max_walk_time_ = kMaxWalkTime;
 
-  // Examines the answer in response_, storing into walk_; returns whether
-  // the walk goes on.
-  // Sets *cut to a reason when the walk is ended to stop a misbehaving
-  // agent. Protected so that the answer fuzzer can hand it parsed answers.
-  bool process_response(const char** cut);
   // Stops and joins the sampling thread, if any. The thread calls virtual
   // members: a subclass must call this in its own destructor, before its
   // part of the object is torn down.
@@ -98,14 +83,19 @@ class SNMP_KEHUA_INVERTER
  private:
   enum class WalkEnd { kDone, kLost, kStopped };
   // The request loop of one walk, on an open session.
-  WalkEnd walk(const char* peer, const char** cut);
-  // Stores the value of one binding inside the subtree into its reading.
-  void store_binding(const netsnmp_variable_list& var);
+  WalkEnd walk(inverter::snmp::Session& session, const char* peer,
+               const char** cut);
   // Sets the communication-status reading after a walk (see the .cpp).
   void mark_communication(bool lost);
   void start_sampling();
+  // The pause between two walks of the sampling thread; true when a stop
+  // ended it.
+  bool pause_until_stopped();
   void forget_credentials();
 
+  // The walk's working copy of the record: readings persist across walks,
+  // and the record the host sees changes only when a walk publishes.
+  SNMP_KEHUA_INVERTER_Data_t walk_;
   // The alarm texts handed to the host, made once per device rather than
   // on every round. Members, not statics: a sampling thread still running
   // while the process exits never sees them destroyed, and unloading the
@@ -126,8 +116,11 @@ class SNMP_KEHUA_INVERTER
   bool comm_status_given_ = false;
   bool comm_marked_ = false;
 
-  std::mutex stop_mutex_;
-  std::condition_variable stop_cv_;
-  bool stop_ = false;
-  int wake_fd_ = -1;  // eventfd of the walk in progress, under stop_mutex_
+  // Stopping the sampling thread: stop_ is set, then stop_fd_ (an eventfd,
+  // for the device's life) is made readable, which ends the pause and any
+  // wait of a walk (name lookup, answer) at once. Both are cleared once the
+  // thread is joined. Without the descriptor (eventfd failed: -1) a stop
+  // waits for the walk in progress.
+  std::atomic<bool> stop_{false};
+  int stop_fd_ = -1;
 };

@@ -1,5 +1,7 @@
 #include "ber_binding_count.h"
 
+#include <cstdint>
+
 namespace inverter::snmp {
 namespace {
 
@@ -60,7 +62,9 @@ bool Next(const unsigned char** p, size_t* left, Tlv* out) {
   return true;
 }
 
-// An INTEGER as asn_parse_int takes it: 1 to sizeof(long) octets.
+// An INTEGER as asn_parse_int takes it: 1 to sizeof(long) octets, and a
+// value beyond 32 bits (64-bit builds only) cut to the low 32 bits of it,
+// or of its magnitude when it is negative.
 bool Integer(const unsigned char** p, size_t* left, long* value) {
   Tlv t;
   if (!Next(p, left, &t) || t.tag != kInteger || t.length == 0 ||
@@ -68,7 +72,13 @@ bool Integer(const unsigned char** p, size_t* left, long* value) {
     return false;
   unsigned long v = (t.content[0] & 0x80) ? ~0ul : 0ul;
   for (size_t i = 0; i < t.length; ++i) v = v << 8 | t.content[i];
-  *value = static_cast<long>(v);
+  std::int64_t n = static_cast<long>(v);
+  if (n > INT32_MAX) {
+    n &= 0xffffffff;
+  } else if (n < INT32_MIN) {
+    n = -(n & 0xffffffff);
+  }
+  *value = static_cast<long>(n);
   return true;
 }
 

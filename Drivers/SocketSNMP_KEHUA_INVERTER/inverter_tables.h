@@ -88,25 +88,4 @@ constexpr std::array<AlarmRow, 6> kAlarmTable = {{
     {14, "通讯状态"},
 }};
 
-// TRANSITION: the old names, until every user takes the ones above.
-constexpr std::array<unsigned, 11> kBaseOid = kSubtree;
-struct ReadingSlot {
-  unsigned key;
-  unsigned entry;
-  unsigned offset;
-};
-constexpr std::array<ReadingSlot, 16> MakeReadingMap() {
-  std::array<ReadingSlot, 16> map{};
-  for (unsigned entry = 0; entry < 16; ++entry)
-    map[entry] = ReadingSlot{entry + 2, entry, 4 * (entry + 1)};
-  return map;
-}
-constexpr std::array<ReadingSlot, 16> kReadingMap = MakeReadingMap();
-constexpr const ReadingSlot* SlotForKey(unsigned long key) {
-  for (const ReadingSlot& slot : kReadingMap)
-    if (slot.key == key) return &slot;
-  return nullptr;
-}
-constexpr unsigned kCommStatusKey = 16;
-
 }  // namespace inverter

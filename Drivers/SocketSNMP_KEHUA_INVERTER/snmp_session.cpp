@@ -568,7 +568,7 @@ int Session::OnAnswer(int op, netsnmp_session* session, int reqid,
   return 1;
 }
 
-Session::Result Session::Send(netsnmp_pdu* pdu) {
+bool Session::Send(netsnmp_pdu* pdu) {
   Exchange& ex = *exchange_;
   pdu->reqid = RandomId();
   // v1/v2c messages carry no message id; SNMPv3 matches answers by it.
@@ -586,9 +586,9 @@ Session::Result Session::Send(netsnmp_pdu* pdu) {
   // answered or timed out; a request it could not send stays ours.
   if (snmp_sess_async_send(handle_, pdu, &Session::OnAnswer, &ex) == 0) {
     snmp_free_pdu(pdu);
-    return Result::kSendError;
+    return false;
   }
-  return Result::kAnswer;
+  return true;
 }
 
 Session::Result Session::Wait(std::chrono::steady_clock::time_point deadline) {
@@ -602,7 +602,7 @@ Session::Result Session::Wait(std::chrono::steady_clock::time_point deadline) {
                                    &block, NETSNMP_SELECT_NOALARMS);
     }
     // No time-out pending means the library has dropped the request.
-    if (block) return Result::kSendError;
+    if (block) return Result::kDropped;
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return Result::kDeadline;
     const std::chrono::nanoseconds wait = std::min<std::chrono::nanoseconds>(
@@ -612,7 +612,7 @@ Session::Result Session::Wait(std::chrono::steady_clock::time_point deadline) {
     pollfd fds[2] = {{sock_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
     const timespec ts = ToTimespec(wait);
     const int ready = ppoll(fds, wake_fd_ >= 0 ? 2 : 1, &ts, nullptr);
-    if (ready < 0 && errno != EINTR) return Result::kSendError;
+    if (ready < 0 && errno != EINTR) return Result::kWaitFailed;
     if (wake_fd_ >= 0 && fds[1].revents != 0) return Result::kStopped;
     if (ready < 0) continue;
     LibraryCall call(own_user_);  // an answer is checked, a resend built
@@ -633,7 +633,7 @@ Session::Result Session::Wait(std::chrono::steady_clock::time_point deadline) {
     case STAT_TIMEOUT:
       return Result::kTimeout;
     default:
-      return ex.report ? Result::kRefused : Result::kSendError;
+      return ex.report ? Result::kRefused : Result::kFailed;
   }
 }
 
@@ -651,7 +651,7 @@ Session::Result Session::Request(int command, const oid* name, size_t name_len,
     }
     snmp_add_null_var(pdu, name, name_len);
     exchange_->probe = false;
-    if (Send(pdu) != Result::kAnswer) return Result::kSendError;
+    if (!Send(pdu)) return Result::kSendFailed;
   }
   const Result result = Wait(deadline);
   if (result == Result::kAnswer) {
@@ -676,13 +676,13 @@ Session::Result Session::Discover(
     pdu->securityName = strdup("");  // the library frees it with the PDU
     pdu->securityNameLen = 0;
     exchange_->probe = true;
-    if (Send(pdu) != Result::kAnswer) return Result::kSendError;
+    if (!Send(pdu)) return Result::kSendFailed;
   }
   Result result = Wait(deadline);
   if (exchange_->answer != nullptr) {  // an answer, not the Report expected
     PduPtr drop(exchange_->answer);
     exchange_->answer = nullptr;
-    result = Result::kRefused;
+    result = Result::kNoReport;
   }
   if (result == Result::kAnswer) *engine = exchange_->engine;
   return result;

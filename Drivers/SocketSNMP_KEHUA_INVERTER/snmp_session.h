@@ -56,15 +56,24 @@ using PduPtr = std::unique_ptr<netsnmp_pdu, PduDeleter>;
 class Session {
  public:
   enum class Result {
-    kAnswer,     // *answer holds the response
-    kTimeout,    // no answer after the library's time-out and retries
-    kSendError,  // the request could not be sent (STAT_ERROR)
-    kRefused,    // an SNMPv3 Report ended the request (ErrorText): an
-                 // authenticated one, or the probe's without an engine ID
-    kStopped,    // the wake descriptor became readable
-    kDeadline,   // the deadline passed before an answer came
-    kOversized,  // the answer had more bindings than the request allows:
-                 // refused unread (RefusedBindings); the walk ends
+    kAnswer,      // Request: *answer holds the response; Discover: *engine
+                  // holds the engine ID
+    kTimeout,     // no answer after the library's time-out and retries
+    kSendFailed,  // the library could not send the request (ErrorText)
+    kFailed,      // the library ended the request with an error that is
+                  // neither a time-out nor a Report (a security error
+                  // without a message, an answer that could not be copied)
+    kDropped,     // the library let the request go without a word: no
+                  // time-out pending, no answer
+    kWaitFailed,  // waiting for the answer failed (poll)
+    kRefused,     // an SNMPv3 Report ended the request (ErrorText): an
+                  // authenticated one, or the probe's without an engine ID
+    kNoReport,    // Discover: a response came, not the Report naming the
+                  // engine
+    kStopped,     // the wake descriptor became readable
+    kDeadline,    // the deadline passed before an answer came
+    kOversized,   // the answer had more bindings than the request allows:
+                  // refused unread (RefusedBindings); the walk ends
   };
 
   // Opens a session from the template to `library_peer` (from
@@ -116,7 +125,7 @@ class Session {
   Session(void* handle, int sock, int wake_fd);
   static int OnAnswer(int op, netsnmp_session*, int reqid, netsnmp_pdu* pdu,
                       void* magic);
-  Result Send(netsnmp_pdu* pdu);  // inside a LibraryCall
+  bool Send(netsnmp_pdu* pdu);  // inside a LibraryCall; true: sent
   Result Wait(std::chrono::steady_clock::time_point deadline);
 
   void* handle_;

@@ -2,11 +2,11 @@
 
 #include <strings.h>
 
-#include <cctype>
 #include <cstring>
 #include <utility>
 
 #include "snmp_session.h"
+#include "snmp_v3_names.h"
 
 namespace inverter::snmp {
 namespace {
@@ -14,21 +14,6 @@ namespace {
 struct Name {
   const char* text;
   int type;
-};
-// Exact names only: the library's own lookups accept any prefix.
-constexpr Name kAuthNames[] = {
-    {"MD5", NETSNMP_USMAUTH_HMACMD5},
-    {"SHA", NETSNMP_USMAUTH_HMACSHA1},
-    {"SHA-224", NETSNMP_USMAUTH_HMAC128SHA224},
-    {"SHA-256", NETSNMP_USMAUTH_HMAC192SHA256},
-    {"SHA-384", NETSNMP_USMAUTH_HMAC256SHA384},
-    {"SHA-512", NETSNMP_USMAUTH_HMAC384SHA512},
-};
-constexpr Name kPrivNames[] = {
-    {"DES", USM_CREATE_USER_PRIV_DES},
-    {"AES", USM_CREATE_USER_PRIV_AES},
-    {"AES-192", USM_CREATE_USER_PRIV_AES192},
-    {"AES-256", USM_CREATE_USER_PRIV_AES256},
 };
 constexpr Name kLevelNames[] = {
     {"noAuthNoPriv", SNMP_SEC_LEVEL_NOAUTH},
@@ -75,7 +60,7 @@ class Reader {
     }
     *out = value;
   }
-  // One of `names`, case-insensitively.
+  // One of `names`, case-insensitively and in full.
   template <size_t N>
   bool Choice(const char* key, const Name (&names)[N], int* out) {
     std::string text;
@@ -89,6 +74,17 @@ class Reader {
     std::string why = "must be one of";
     for (const Name& n : names) why += std::string(" ") + n.text;
     return Fail(key, why);
+  }
+  // One of the SNMPv3 protocols, case-insensitively and in full.
+  template <size_t N>
+  void Protocol(const char* key, const v3::Protocol (&protocols)[N], int* out) {
+    std::string text;
+    if (!Text(key, &text)) return;
+    if (const v3::Protocol* p = v3::FindProtocol(text, protocols)) {
+      *out = p->type;
+    } else {
+      Fail(key, "must be one of " + v3::ProtocolNames(protocols, " ", " "));
+    }
   }
   bool Fail(const char* key, const std::string& why) {
     if (!failed()) error_ = std::string("appSetting.snmp.") + key + ": " + why;
@@ -128,23 +124,6 @@ bool DeriveKey(const std::vector<oid>& auth, std::string* passphrase,
   if (rc == SNMPERR_SUCCESS) key->Assign(ku, ku_len);
   explicit_bzero(ku, sizeof ku);
   return rc == SNMPERR_SUCCESS;
-}
-
-bool ParseHex(const std::string& text, std::vector<u_char>* out) {
-  std::string hex = text;
-  if (hex.size() > 2 && hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X'))
-    hex = hex.substr(2);
-  // An engine ID has 5 to 32 octets.
-  if (hex.size() % 2 != 0 || hex.size() < 10 || hex.size() > 64) return false;
-  out->clear();
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    if (!std::isxdigit(static_cast<unsigned char>(hex[i])) ||
-        !std::isxdigit(static_cast<unsigned char>(hex[i + 1])))
-      return false;
-    out->push_back(
-        static_cast<u_char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  }
-  return true;
 }
 
 }  // namespace
@@ -224,23 +203,25 @@ bool ParseSnmpSettings(const Json::Value& app, SnmpSettings* out,
       r.Fail("user", "must be 1..32 printable characters");
     }
     std::string auth_pass, priv_pass;
+    const std::string too_short =
+        "must have at least " + std::to_string(kMinPassphrase) + " characters";
     if (r.Text("auth_pass", &auth_pass) && auth_pass.size() < kMinPassphrase)
-      r.Fail("auth_pass", "must have at least 8 characters");
+      r.Fail("auth_pass", too_short);
     if (r.Text("priv_pass", &priv_pass) && priv_pass.size() < kMinPassphrase)
-      r.Fail("priv_pass", "must have at least 8 characters");
+      r.Fail("priv_pass", too_short);
     int level = !priv_pass.empty()   ? SNMP_SEC_LEVEL_AUTHPRIV
                 : !auth_pass.empty() ? SNMP_SEC_LEVEL_AUTHNOPRIV
                                      : SNMP_SEC_LEVEL_NOAUTH;
     r.Choice("level", kLevelNames, &level);
     int auth = NETSNMP_USMAUTH_HMACSHA1, priv = USM_CREATE_USER_PRIV_AES;
-    r.Choice("auth", kAuthNames, &auth);
-    r.Choice("priv", kPrivNames, &priv);
+    r.Protocol("auth", v3::kAuthProtocols, &auth);
+    r.Protocol("priv", v3::kPrivProtocols, &priv);
     if (level != SNMP_SEC_LEVEL_NOAUTH && auth_pass.empty())
       r.Fail("auth_pass", "required for level authNoPriv and authPriv");
     if (level == SNMP_SEC_LEVEL_AUTHPRIV && priv_pass.empty())
       r.Fail("priv_pass", "required for level authPriv");
     r.Text("context", &out->context);
-    if (r.Text("engine_id", &text) && !ParseHex(text, &out->engine_id))
+    if (r.Text("engine_id", &text) && !v3::ParseEngineId(text, &out->engine_id))
       r.Fail("engine_id", "must be 10..64 hex digits");
     out->level = level;
     if (!r.failed() && level != SNMP_SEC_LEVEL_NOAUTH) {

@@ -3,9 +3,12 @@
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <netdb.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -116,7 +119,7 @@ TEST_F(WalkTest, OnlyThePeerAnswersAndRequestIdsAreUnpredictable) {
              reinterpret_cast<sockaddr*>(&to), sizeof to);
     return AnswerFromTable(table, r).Delayed(milliseconds(30));
   });
-  dev.session_.timeout = 2000 * 1000;
+  dev.SessionTemplate().timeout = 2000 * 1000;
   EXPECT_EQ(Walk(), "");
   for (unsigned e = 0; e < 16; ++e) EXPECT_EQ(dev.Reading(e), 202.0f + e);
   const auto log = agent->requests();
@@ -197,6 +200,32 @@ TEST(TimeBounds, DeleteAndReInitEndAWalkOnAnAgentThatAnswersAfter9s) {
   EXPECT_EQ(rec.Count(Kind::SendSP), 0u);  // interrupted walks: no round
 }
 
+TEST(TimeBounds, ADeviceWithoutItsEventfdStillStopsMidPause) {
+  host::Recorder rec;
+  host::ScopedObserver attach{&rec};
+  ScriptedAgent agent(TableScript(SixteenIntegers(0)));
+  delete new InverterProbe;  // the library's one-time set-up done
+  // No descriptor free under the limit while the device is made.
+  rlimit limit;
+  getrlimit(RLIMIT_NOFILE, &limit);
+  const int lowest = open("/dev/null", O_RDONLY);
+  close(lowest);
+  const rlimit full = {static_cast<rlim_t>(lowest), limit.rlim_max};
+  testing::internal::CaptureStderr();
+  setrlimit(RLIMIT_NOFILE, &full);
+  auto dev = std::make_unique<InverterProbe>();
+  setrlimit(RLIMIT_NOFILE, &limit);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("eventfd: "),
+            std::string::npos);
+  dev->SetIds(5, agent.peer());
+  dev->InitSetting(ParseJson(R"({"appSetting":{"use_thread":1}})"));
+  ASSERT_TRUE(WaitRounds(rec, dev.get(), 1, seconds(10)));
+  std::this_thread::sleep_for(milliseconds(200));  // into its 5 s pause
+  const auto start = steady_clock::now();
+  dev.reset();
+  EXPECT_LT(steady_clock::now() - start, seconds(1));
+}
+
 TEST_F(WalkTest, NamesAreLookedUpBeforeTheLibraryNumericAddressesNever) {
   Serve(TableScript(SixteenIntegers(0)));
   const std::string port = agent->peer().substr(agent->peer().rfind(':'));
@@ -221,7 +250,7 @@ TEST(TimeBounds, ALookupThatDoesNotAnswerHoldsNoOtherDeviceNorAStop) {
   const Json::Value threaded = ParseJson(R"({"appSetting":{"use_thread":1}})");
   InverterProbe other;  // walks on meanwhile, round after round
   other.SetIds(6, agent.peer());
-  other.pause_ = milliseconds(20);
+  other.SetPause(milliseconds(20));
   other.InitSetting(threaded);
   resolver.Take();
   resolver.Block(true);
@@ -249,8 +278,8 @@ TEST_F(WalkTest, AWalkIsCutAtItsTimeLimitAndCompletesItsRound) {
     if (r.oids[0] == BaseOid()) return Reply::Answer({{KeyOid(2), Integer(9)}});
     return Reply::Answer({{KeyOid(3), Integer(8)}}).Delayed(seconds(9));
   });
-  dev.session_.timeout = 20 * 1000 * 1000;
-  dev.max_walk_time_ = milliseconds(300);  // stands for the 60 s
+  dev.SessionTemplate().timeout = 20 * 1000 * 1000;
+  dev.SetMaxWalkTime(milliseconds(300));  // stands for the 60 s
   const auto start = steady_clock::now();
   EXPECT_EQ(Walk(), "Walk of " + agent->peer() +
                         " cut short: walk took longer than 60 s\n");
@@ -263,7 +292,7 @@ TEST_F(WalkTest, CacheLoadsNeverWaitForTheNetworkNorDeadlockInARound) {
   const auto cached = CachedRecord(7, -1.0f);
   const auto* bytes = reinterpret_cast<const unsigned char*>(&cached);
   Serve([](const Request&) { return Reply::Drop(); });
-  dev.session_.timeout = 5 * 1000 * 1000;
+  dev.SessionTemplate().timeout = 5 * 1000 * 1000;
   dev.InitSetting(ParseJson(R"({"appSetting":{"use_thread":1}})"));
   ASSERT_TRUE(agent->WaitForRequests(1, seconds(5)));
   const auto start = steady_clock::now();
@@ -324,7 +353,7 @@ TEST_F(WalkTest, ALostInverterIsMarkedUntilItAnswersAgain) {
 
 TEST_F(WalkTest, AFailedSecondInitSettingLeavesTheDeviceSampling) {
   Serve(TableScript(SixteenIntegers(0)));
-  dev.pause_ = milliseconds(20);
+  dev.SetPause(milliseconds(20));
   dev.InitSetting(ParseJson(R"({"appSetting":{"use_thread":1,"b_mode":2}})"));
   EXPECT_ANY_THROW(dev.InitSetting(
       ParseJson(R"({"appSetting":{"use_thread":0,"b_mode":[1]}})")));
@@ -350,7 +379,7 @@ TEST(ProcessExit, AThreadedDeviceInAlarmModeTwoOutlivesTheStaticDestructors) {
         host::SetObserver(rec);
         static auto* agent = new ScriptedAgent(TableScript(SixteenIntegers(0)));
         static auto* dev = new InverterProbe;
-        dev->pause_ = milliseconds(1);
+        dev->SetPause(milliseconds(1));
         dev->SetIds(9, agent->peer());
         dev->InitSetting(
             ParseJson(R"({"appSetting":{"use_thread":1,"b_mode":2}})"));

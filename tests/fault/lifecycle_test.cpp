@@ -43,18 +43,16 @@ class RoundCounter : public host::Observer {
  public:
   void OnCall(const host::Call& call) override {
     if (call.kind != host::Call::Kind::SendSP) return;
+    const SNMP_KEHUA_INVERTER_Data_t record = RecordOf(call);
     bool walk = true, cached = true;
     for (unsigned e = 0; e < 16; ++e) {
-      float v;
-      std::memcpy(&v, call.bytes.data() + 4 + 4 * e, 4);
-      walk = walk && v == Base(call.device_id) + 2 + e;
-      cached = cached && v == kCached;
+      walk = walk && record.readings[e] == Base(call.device_id) + 2 + e;
+      cached = cached && record.readings[e] == kCached;
     }
-    std::uint32_t id;
-    std::memcpy(&id, call.bytes.data(), 4);
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (call.bytes.size() != 75 || id != call.device_id || walk == cached) {
+      if (call.bytes.size() != 75 || record.id != call.device_id ||
+          walk == cached) {
         ++corrupt_;
       } else if (walk) {
         ++walks_[call.device_id];

@@ -20,7 +20,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -54,11 +53,8 @@ class Rounds : public host::Observer {
   void OnCall(const host::Call& call) override {
     if (call.kind != host::Call::Kind::SendSP) return;
     bool full = call.bytes.size() == 75;
-    for (unsigned e = 0; full && e < 16; ++e) {
-      float v;
-      std::memcpy(&v, call.bytes.data() + 4 + 4 * e, 4);
-      full = v == 102.0f + e;
-    }
+    for (unsigned e = 0; full && e < 16; ++e)
+      full = ReadingOf(call, e) == 102.0f + e;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       ++rounds_[call.device_id];

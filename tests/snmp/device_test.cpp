@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "inverter_probe.h"
-#include "inverter_tables.h"
 #include "slot_index.h"
 
 TEST(InverterDevice, SlotOrderHoldsOnTheDriverClass) {
@@ -15,18 +14,15 @@ TEST(InverterDevice, SlotOrderHoldsOnTheDriverClass) {
 TEST(InverterDevice, StartsWithItsSessionTemplateAndAZeroRecord) {
   InverterProbe dev;
   EXPECT_EQ(dev.DeviceType(), "snmp_kehua_inverter");
-  ASSERT_EQ(dev.root_len_, 11u);
-  for (size_t i = 0; i < dev.root_len_; ++i) {
-    EXPECT_EQ(dev.root_oid_[i], inverter::kBaseOid[i]);
-  }
-  EXPECT_EQ(dev.session_.version, SNMP_VERSION_2c);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(dev.session_.community),
-                        dev.session_.community_len),
+  const netsnmp_session& templ = dev.SessionTemplate();
+  EXPECT_EQ(templ.version, SNMP_VERSION_2c);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(templ.community),
+                        templ.community_len),
             "varnel");
-  EXPECT_EQ(dev.session_.timeout, 10000000);
-  EXPECT_EQ(dev.session_.retries, 1);
-  EXPECT_EQ(dev.session_.peername, nullptr);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(&dev.data_);
+  EXPECT_EQ(templ.timeout, 10000000);
+  EXPECT_EQ(templ.retries, 1);
+  EXPECT_EQ(templ.peername, nullptr);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&dev.Record());
   EXPECT_EQ(std::vector<unsigned char>(bytes, bytes + 75),
             std::vector<unsigned char>(75, 0));
   unsigned char buf[4] = {1, 2, 3, 4};
@@ -38,10 +34,11 @@ TEST(InverterDevice, InitSettingStampsIdAndOwnsThePeerName) {
   std::string peer = "127.0.0.1:16100";
   dev.SetIds(31, peer);
   EXPECT_EQ(dev.InitSetting(ParseJson("{}")), 1);
-  EXPECT_EQ(dev.data_.id, 31u);
-  ASSERT_NE(dev.session_.peername, nullptr);
-  EXPECT_STREQ(dev.session_.peername, "127.0.0.1:16100");
-  EXPECT_NE(static_cast<const void*>(dev.session_.peername),
+  EXPECT_EQ(dev.Record().id, 31u);
+  const char* peername = dev.SessionTemplate().peername;
+  ASSERT_NE(peername, nullptr);
+  EXPECT_STREQ(peername, "127.0.0.1:16100");
+  EXPECT_NE(static_cast<const void*>(peername),
             static_cast<const void*>(peer.data()));
   EXPECT_FALSE(dev.Threaded());
 }
@@ -66,7 +63,7 @@ TEST(InverterDevice, UseThreadSelectsTheSamplingMode) {
     InverterProbe dev;  // empty peer: a walk prints its start line only
     testing::internal::CaptureStdout();
     EXPECT_EQ(dev.InitSetting(ParseJson(c.settings)), 1);
-    EXPECT_EQ(dev.use_thread_, c.use_thread) << c.settings;
+    EXPECT_EQ(dev.UseThread(), c.use_thread) << c.settings;
     EXPECT_EQ(dev.Threaded(), c.use_thread != 0) << c.settings;
     EXPECT_EQ(dev.RefreshStatus(), 0);
     const std::string out = testing::internal::GetCapturedStdout();

@@ -1,7 +1,9 @@
 #pragma once
-// The inverter device with its protected state opened up for tests.
+// The inverter device with what tests set and check of its state.
 
-#include <cstring>
+#include <json/json.h>
+
+#include <chrono>
 #include <string>
 
 #include "SNMP_KEHUA_INVERTER.h"
@@ -17,28 +19,20 @@ class InverterProbe : public SNMP_KEHUA_INVERTER {
     data_id_ = data_id;
     peer_address_ = peer;
   }
-  float Reading(unsigned entry) const {
-    float v;
-    std::memcpy(&v,
-                reinterpret_cast<const unsigned char*>(&data_) + 4 + 4 * entry,
-                sizeof v);
-    return v;
-  }
-  void SetReading(unsigned entry, float v) {
-    std::memcpy(reinterpret_cast<unsigned char*>(&data_) + 4 + 4 * entry, &v,
-                sizeof v);
-  }
+  float Reading(unsigned i) const { return data_.readings[i]; }
+  void SetReading(unsigned i, float v) { data_.readings[i] = v; }
+  const SNMP_KEHUA_INVERTER_Data_t& Record() const { return data_; }
   bool Threaded() const { return sample_thread_ != nullptr; }
+  int UseThread() const { return use_thread_; }
+  // What walks open their sessions from; tests shorten its time-out.
+  netsnmp_session& SessionTemplate() { return session_template_; }
+  void SetPause(std::chrono::steady_clock::duration d) { pause_ = d; }
+  void SetMaxWalkTime(std::chrono::steady_clock::duration d) {
+    max_walk_time_ = d;
+  }
 
+  // The framework's round state.
   using SNMP_KEHUA_INVERTER::b_mode_;
-  using SNMP_KEHUA_INVERTER::data_;
-  using SNMP_KEHUA_INVERTER::max_walk_time_;
-  using SNMP_KEHUA_INVERTER::name_len_;
-  using SNMP_KEHUA_INVERTER::pause_;
-  using SNMP_KEHUA_INVERTER::root_len_;
-  using SNMP_KEHUA_INVERTER::root_oid_;
-  using SNMP_KEHUA_INVERTER::session_;
-  using SNMP_KEHUA_INVERTER::use_thread_;
   using TarnVDevice::alarm_raised_;
   using TarnVDevice::signal_index_;
 };

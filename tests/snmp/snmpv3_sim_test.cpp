@@ -270,7 +270,7 @@ TEST(SimThreads, V3AndV2cDevicesKeepTheirOwnAgentsReadings) {
   for (int d = 0; d < kDevices; ++d) {
     devices.push_back(std::make_unique<InverterProbe>());
     devices[d]->SetIds(100 + d, sims[d % kAgents]->address());
-    devices[d]->pause_ = milliseconds(20);
+    devices[d]->SetPause(milliseconds(20));
     devices[d]->InitSetting(settings(d, d < kDevices / 2));
   }
   for (auto& dev : devices) EXPECT_TRUE(WaitRounds(rec, dev.get(), 2, 30s));

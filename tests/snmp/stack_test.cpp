@@ -92,7 +92,7 @@ TEST_F(WalkTest, AWalkAndItsRoundUseAQuarterOfTheSamplingStackAtMost) {
   constexpr size_t kStack = SNMP_KEHUA_INVERTER::kSampleStackSize;
   Serve(TableScript(SixteenIntegers(0)));
   dev.InitSetting(ParseJson(R"({"appSetting":{"b_mode":"2"}})"));
-  dev.session_.timeout = 200 * 1000;
+  dev.SessionTemplate().timeout = 200 * 1000;
 
   testing::internal::CaptureStdout();
   const size_t used = StackUsedBy(kStack, [this] { Walk(); });

@@ -2,7 +2,6 @@
 // cache reload serialised with a walk.
 
 #include <chrono>
-#include <cstring>
 #include <thread>
 
 #include "walk_fixture.h"
@@ -81,7 +80,7 @@ TEST(ThreadedDevices, ManyDevicesOnManyAgentsKeepTheirOwnReadings) {
   for (int d = 0; d < kDevices; ++d) {
     devices.push_back(std::make_unique<InverterProbe>());
     devices.back()->SetIds(100 + d, agents[d % kAgents]->peer());
-    devices.back()->pause_ = milliseconds(20);  // walks go on meanwhile
+    devices.back()->SetPause(milliseconds(20));  // walks go on meanwhile
   }
   testing::internal::CaptureStdout();
   for (auto& dev : devices) {
@@ -110,9 +109,7 @@ TEST(ThreadedDevices, ManyDevicesOnManyAgentsKeepTheirOwnReadings) {
   for (const host::Call& send : rec.CallsOf(Kind::SendSP)) {
     const int d = static_cast<int>(send.device_id) - 100;
     const float base = 1000.0f * (d % kAgents + 1);
-    std::uint32_t id;
-    std::memcpy(&id, send.bytes.data(), 4);
-    EXPECT_EQ(id, send.device_id);
+    EXPECT_EQ(RecordOf(send).id, send.device_id);
     const bool from_cache = ReadingOf(send, 0) == -1.0f;  // whole, never mixed
     for (unsigned e = 0; e < 16; ++e) {
       ASSERT_EQ(ReadingOf(send, e), from_cache ? -1.0f : base + 2 + e) << d;

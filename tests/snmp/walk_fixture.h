@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -19,14 +20,14 @@ namespace walk {
 using namespace tarn::test;
 
 inline Oid KeyOid(unsigned key, unsigned instance = 0) {
-  Oid id(inverter::kBaseOid.begin(), inverter::kBaseOid.end());
+  Oid id(inverter::kSubtree.begin(), inverter::kSubtree.end());
   id.push_back(key);
   id.push_back(instance);
   return id;
 }
 
 inline Oid BaseOid() {
-  return Oid(inverter::kBaseOid.begin(), inverter::kBaseOid.end());
+  return Oid(inverter::kSubtree.begin(), inverter::kSubtree.end());
 }
 
 // Sixteen INTEGER objects, key k holding `first + k`.
@@ -50,11 +51,16 @@ inline bool WaitRounds(const host::Recorder& rec, const TarnVDevice* dev,
       timeout);
 }
 
-// Entry `entry` of the record a SendSP call published.
-inline float ReadingOf(const host::Call& send, unsigned entry) {
-  float v;
-  std::memcpy(&v, send.bytes.data() + 4 + 4 * entry, 4);
-  return v;
+// The record a SendSP call published (zeros past bytes it lacks), and one
+// of its readings.
+inline SNMP_KEHUA_INVERTER_Data_t RecordOf(const host::Call& send) {
+  SNMP_KEHUA_INVERTER_Data_t record{};
+  std::memcpy(&record, send.bytes.data(),
+              std::min(send.bytes.size(), sizeof record));
+  return record;
+}
+inline float ReadingOf(const host::Call& send, unsigned i) {
+  return RecordOf(send).readings[i];
 }
 
 // A record as the host caches it: data id and every reading `value`.
@@ -74,7 +80,7 @@ class WalkTest : public ::testing::Test {
     agent = std::make_unique<ScriptedAgent>(std::move(script));
     dev.SetIds(7, agent->peer());
     dev.InitSetting(ParseJson(settings));
-    dev.session_.timeout = 200 * 1000;  // keep time-outs short in tests
+    dev.SessionTemplate().timeout = 200 * 1000;  // short time-outs in tests
   }
   // One walk; returns what it wrote to standard error.
   std::string Walk() {

@@ -26,11 +26,8 @@ TEST_F(WalkTest, SixteenIntegersFillTheRecordInSeventeenRequests) {
     asked = KeyOid(2 + unsigned(&r - requests.data()));
   }
   ASSERT_EQ(Rounds(), 1u);
-  // The published record holds the readings, little-endian.
-  const auto send = rec.CallsOf(host::Call::Kind::SendSP)[0];
-  float first;
-  std::memcpy(&first, send.bytes.data() + 4, 4);
-  EXPECT_EQ(first, 102.0f);
+  // The published record holds the readings.
+  EXPECT_EQ(ReadingOf(rec.CallsOf(host::Call::Kind::SendSP)[0], 0), 102.0f);
 }
 
 TEST_F(WalkTest, ValuesAreConvertedByType) {
@@ -158,7 +155,7 @@ TEST_F(WalkTest, MisbehavingAgentsAreCutOffWithOneLine) {
        2, cut + "OID not increasing\n"},
       {"goes back",
        [](const Request& r) {
-         const bool first = r.oids[0].size() == inverter::kBaseOid.size();
+         const bool first = r.oids[0].size() == inverter::kSubtree.size();
          return Reply::Answer({{first ? KeyOid(9) : KeyOid(3), Integer(1)}});
        },
        2, cut + "OID not increasing\n"},

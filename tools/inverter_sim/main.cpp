@@ -32,6 +32,7 @@ extern "C" netsnmp_session* main_session;
 
 #include "SNMP_KEHUA_INVERTER_Data.h"
 #include "profile.h"
+#include "snmp_v3_names.h"
 #include "tarn_version.h"
 
 namespace {
@@ -203,17 +204,11 @@ long parse_whole(const std::string& option, const std::string& text, long min,
 
 // An engine ID from hex digits (an optional 0x in front): the bytes.
 std::string parse_engine_id(const std::string& text) {
-  const std::string hex = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0
-                              ? text.substr(2)
-                              : text;
-  if (hex.size() % 2 != 0 || hex.size() < 10 || hex.size() > 64 ||
-      hex.find_first_not_of("0123456789abcdefABCDEF") != hex.npos)
+  std::vector<unsigned char> bytes;
+  if (!inverter::v3::ParseEngineId(text, &bytes))
     throw std::runtime_error("--engine-id needs 5 to 32 bytes in hex, not \"" +
                              text + "\"");
-  std::string bytes;
-  for (std::size_t i = 0; i < hex.size(); i += 2)
-    bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  return bytes;
+  return std::string(bytes.begin(), bytes.end());
 }
 
 // Accepts "--name value" and "--name=value"; throws std::runtime_error.

@@ -1,7 +1,6 @@
 #include "profile.h"
 
 #include <json/json.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <cctype>
@@ -12,6 +11,8 @@
 #include <initializer_list>
 #include <sstream>
 #include <stdexcept>
+
+#include "snmp_v3_names.h"
 
 namespace inverter_sim {
 namespace {
@@ -95,14 +96,6 @@ Value parse_value(const Json::Value& json, Type type,
   fail(where + ": value does not fit type " + type_name(type));
 }
 
-// The spelling of `name` in `names`, compared case-insensitively; "" if none.
-template <std::size_t N>
-std::string canonical(const std::string& name, const char* const (&names)[N]) {
-  for (const char* known : names)
-    if (strcasecmp(name.c_str(), known) == 0) return known;
-  return "";
-}
-
 void check_passphrase(const std::string& pass, const std::string& where) {
   if (pass.size() < 8 || pass.size() > 128 || pass.find('\0') != pass.npos)
     fail(where + " must have 8 to 128 characters (and no NUL)");
@@ -111,9 +104,7 @@ void check_passphrase(const std::string& pass, const std::string& where) {
 }  // namespace
 
 User check_user(User user, const std::string& where) {
-  constexpr const char* kAuth[] = {"MD5",     "SHA",     "SHA-224",
-                                   "SHA-256", "SHA-384", "SHA-512"};
-  constexpr const char* kPriv[] = {"DES", "AES", "AES-192", "AES-256"};
+  namespace v3 = inverter::v3;
   // The name goes into configuration lines: one plain word.
   const auto plain = [](unsigned char c) {
     return std::isgraph(c) && !std::strchr("\"'\\#:", c);
@@ -130,22 +121,22 @@ User check_user(User user, const std::string& where) {
       fail(at + ": privacy and passphrases need an authentication protocol");
     return user;
   }
-  const std::string auth = canonical(user.auth, kAuth);
-  if (auth.empty())
-    fail(at +
-         ": authentication protocol must be MD5, SHA, SHA-224, SHA-256, "
-         "SHA-384 or SHA-512");
-  user.auth = auth;
+  const auto* auth = v3::FindProtocol(user.auth, v3::kAuthProtocols);
+  if (auth == nullptr)
+    fail(at + ": authentication protocol must be " +
+         v3::ProtocolNames(v3::kAuthProtocols, ", ", " or "));
+  user.auth = auth->name;
   check_passphrase(user.auth_pass, at + ": authentication passphrase");
   if (user.priv.empty()) {
     if (!user.priv_pass.empty())
       fail(at + ": a privacy passphrase needs a privacy protocol");
     return user;
   }
-  const std::string priv = canonical(user.priv, kPriv);
-  if (priv.empty())
-    fail(at + ": privacy protocol must be DES, AES, AES-192 or AES-256");
-  user.priv = priv;
+  const auto* priv = v3::FindProtocol(user.priv, v3::kPrivProtocols);
+  if (priv == nullptr)
+    fail(at + ": privacy protocol must be " +
+         v3::ProtocolNames(v3::kPrivProtocols, ", ", " or "));
+  user.priv = priv->name;
   check_passphrase(user.priv_pass, at + ": privacy passphrase");
   return user;
 }
