@@ -63,7 +63,9 @@ install_missing() {
       grep -E '^(E: | )' "$log" | sed 's/^ \{0,1\}/  apt: /' >&2 || true
       rm -f "$log"
       [ "$added" = 0 ] || dpkg --remove-architecture armhf
-      echo "bootstrap-armhf: the armhf packages cannot be installed beside the native ones from this machine's package lists" >&2
+      echo "bootstrap-armhf: the armhf packages cannot be installed beside the native" \
+        "ones from this machine's package lists (a sysroot build does without them:" \
+        "scripts/make-sysroot.sh)" >&2
       exit 3
     fi
     rm -f "$log"
