@@ -17,6 +17,12 @@
 # --sysroot: only what a sysroot build needs of the build machine (clang,
 # the armhf binutils, qemu-arm, debootstrap for scripts/make-sysroot.sh);
 # the target's libraries are the sysroot's.
+#
+# Exits 3 when the armhf packages cannot be installed beside the native ones
+# from this machine's package lists (e.g. the mirror serves an armhf index
+# that fails its check, so armhf and native versions of a Multi-Arch: same
+# library differ); nothing is installed then. The sysroot route does not
+# need them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
@@ -36,14 +42,35 @@ install_missing() {
   fi
   echo "bootstrap-armhf: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  if printf '%s\n' "${missing[@]}" | grep -q ':armhf$' &&
-     ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    dpkg --add-architecture armhf
+  local multiarch=0 added=0
+  if printf '%s\n' "${missing[@]}" | grep -q ':armhf$'; then
+    multiarch=1
+    if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+      dpkg --add-architecture armhf
+      added=1
+    fi
   fi
   scripts/apt-update.sh
   # --no-remove: never trade a native package for an armhf one (apt stops
   # instead, e.g. for libsnmp-dev:armhf, which is why it is unpacked below).
-  apt-get install -y -qq --no-install-recommends --no-remove "${missing[@]}" >/dev/null
+  local -a install=(apt-get install -y --no-install-recommends --no-remove "${missing[@]}")
+  # A dry run first: when apt cannot resolve the armhf packages beside the
+  # native ones, say so (status 3) and leave the machine as it was.
+  if [ "$multiarch" = 1 ]; then
+    local log
+    log="$(mktemp)"
+    if ! "${install[@]}" -s -q >"$log" 2>&1; then
+      grep -E '^(E: | )' "$log" | sed 's/^ \{0,1\}/  apt: /' >&2 || true
+      rm -f "$log"
+      [ "$added" = 0 ] || dpkg --remove-architecture armhf
+      echo "bootstrap-armhf: the armhf packages cannot be installed beside the native" \
+        "ones from this machine's package lists (a sysroot build does without them:" \
+        "scripts/make-sysroot.sh)" >&2
+      exit 3
+    fi
+    rm -f "$log"
+  fi
+  "${install[@]}" -qq >/dev/null
 }
 
 if [ "${1:-}" = "--sysroot" ]; then

@@ -18,6 +18,10 @@
 # database). build-pkg-amd64 is built too (no packages): check-packages.sh
 # runs its simulator and compares with its host program and plug-in.
 #
+# scripts/package.sh --amd64-only [cmake args]: the two amd64 packages only,
+# for a machine that cannot install the armhf packages beside its own
+# (scripts/bootstrap-armhf.sh exits 3); --sysroot makes the armhf ones.
+#
 # scripts/check-packages.sh checks the result (lintian, install, run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,7 +32,11 @@ maintainer="${TARN_MAINTAINER:-Plug-in Dev <dev@example.invalid>}"
 source_name=tarn-inverter
 
 sysroot=""
-if [ "${1:-}" = "--sysroot" ]; then
+amd64_only=0
+if [ "${1:-}" = "--amd64-only" ]; then
+  amd64_only=1
+  shift
+elif [ "${1:-}" = "--sysroot" ]; then
   [ $# -ge 2 ] || { echo "package: --sysroot needs a folder" >&2; exit 2; }
   sysroot="$(realpath "$2")"
   shift 2
@@ -47,6 +55,8 @@ if [ -n "$sysroot" ]; then
   scripts/bootstrap-armhf.sh --sysroot
   armhf_build="$root/build-pkg-armhf-$(basename "$sysroot")"
   archs=(armhf)
+elif [ "$amd64_only" = 1 ]; then
+  archs=(amd64)
 else
   scripts/bootstrap-armhf.sh --no-gtest build-pkg-armhf
   armhf_build="$root/build-pkg-armhf"
