@@ -195,15 +195,18 @@ bool SameCommunity(const netsnmp_session* session, const u_char* community,
 // before the library copies them. It ends the request only if it would
 // otherwise be taken as the answer (a response of the session's version,
 // community and request id); any other is dropped as if it had not come.
-bool WithinBound(netsnmp_session* session, const u_char* data, size_t length) {
+bool WithinBound(netsnmp_session* session, u_char* data, size_t* length) {
   auto* bound = static_cast<AnswerBound*>(session->callback_magic);
-  if (bound == nullptr) return true;
-  const BindingCount count = CountBindings(data, length, bound->most);
+  if (bound == nullptr) {
+    *length = NormaliseIntegers(data, *length);
+    return true;
+  }
+  const BindingCount count = NormaliseAndCount(data, length, bound->most);
   if (!count.read || count.bindings <= bound->most) return true;
   if (count.pdu_type == SNMP_MSG_RESPONSE &&
       count.version == session->version && count.request_id == bound->reqid &&
       SameCommunity(session, count.community, count.community_length)) {
-    bound->refused = CountBindings(data, length, SIZE_MAX).bindings;
+    bound->refused = CountBindings(data, *length, SIZE_MAX).bindings;
   }
   return false;
 }
@@ -227,16 +230,17 @@ bool ParsedWithinBound(netsnmp_session* session, const netsnmp_pdu* pdu) {
 }
 
 // Parse hook (v1/v2c only: an SNMPv3 digest covers the message as sent):
-// an answer with more bindings than asked for is dropped unparsed, INTEGERs
-// lose redundant sign octets, then the library parses as it would without
-// the hook. The session's handle is in `myvoid`.
+// INTEGERs lose redundant sign octets, an answer with more bindings than
+// asked for is dropped unparsed, then the library parses as it would
+// without the hook. Normalised first, so that the count reads what the
+// library will read on any width of `long`. The session's handle is in
+// `myvoid`.
 int ParseNormalised(netsnmp_session* session, netsnmp_pdu* pdu, u_char* data,
                     size_t length) {
   if (!ForTheSessionsEngine(session, data, length))
     return SNMPERR_ASN_PARSE_ERR;
   if (session->version != SNMP_VERSION_3) {
-    if (!WithinBound(session, data, length)) return SNMPERR_TOO_LONG;
-    length = NormaliseIntegers(data, length);
+    if (!WithinBound(session, data, &length)) return SNMPERR_TOO_LONG;
   }
   return snmp_parse(static_cast<struct session_list*>(session->myvoid), session,
                     pdu, data, length);
@@ -456,7 +460,8 @@ Session::~Session() {
 
 std::unique_ptr<Session> Session::Open(netsnmp_session* templ,
                                        const char* library_peer,
-                                       const char* label, int wake_fd) {
+                                       const char* label, int wake_fd,
+                                       LookupSlot* lookups) {
   // A host name is looked up first, outside the library lock (the library
   // would resolve it under the lock, holding every other device's walk),
   // bounded by the request time-out and given up on a stop.
@@ -464,7 +469,7 @@ std::unique_ptr<Session> Session::Open(netsnmp_session* templ,
       ToNumericPeer(library_peer,
                     std::chrono::milliseconds(
                         templ->timeout > 0 ? templ->timeout / 1000 : 1000),
-                    wake_fd);
+                    wake_fd, lookups);
   if (numeric.end != NumericPeer::End::kReady) {
     if (numeric.end == NumericPeer::End::kFailed) {
       std::fprintf(stderr, "%s: %s\n", label, numeric.why.c_str());
