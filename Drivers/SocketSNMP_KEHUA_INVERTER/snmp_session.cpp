@@ -558,7 +558,15 @@ int Session::OnAnswer(int op, netsnmp_session* session, int reqid,
   } else if (report) {
     ex->status = STAT_ERROR;
     ex->report = true;
-    session->s_snmp_errno = snmpv3_get_report_type(pdu);
+    // A Report names its cause. A security error of the library's own (a
+    // send it could not secure) hands back the request, which has no
+    // report type: the library's error says why.
+    if (pdu->command == SNMP_MSG_REPORT) {
+      session->s_snmp_errno = snmpv3_get_report_type(pdu);
+    } else if (session->s_snmp_errno == SNMPERR_SUCCESS) {
+      session->s_snmp_errno =
+          snmp_errno != SNMPERR_SUCCESS ? snmp_errno : SNMPERR_USM_GENERICERROR;
+    }
   } else if (op == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE) {
     // The library frees its own copy once this returns.
     ex->answer = snmp_clone_pdu(pdu);
