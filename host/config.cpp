@@ -15,6 +15,7 @@
 #include "atoi_clamped.h"
 #include "host_error.h"
 #include "options.h"
+#include "peer_address.h"
 
 namespace host {
 namespace {
@@ -182,6 +183,10 @@ void CheckAddress(const Json::Value& address, const std::string& where) {
                      " at offset " + std::to_string(i) + ")");
     }
   }
+  inverter::PeerAddress parsed;
+  std::string why;
+  if (!inverter::ParsePeerAddress(text, &parsed, &why))
+    throw BadInput(where + ": address \"" + text + "\": " + why);
 }
 
 // The host's own reading of use_thread, done as the device reads it; a

@@ -4,11 +4,9 @@
 #include <net-snmp/library/large_fd_set.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <strings.h>
 #include <sys/random.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +19,7 @@
 #include "ber_v3_header.h"
 #include "log_budget.h"
 #include "name_lookup.h"
+#include "peer_address.h"
 
 namespace inverter::snmp {
 namespace {
@@ -277,19 +276,6 @@ size_t MostBindings(const netsnmp_pdu& request) {
   return fixed + repeats * repeated;
 }
 
-bool IsPort(const std::string& text) {
-  if (text.empty() || text.size() > 5) return false;
-  for (char c : text) {
-    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-  }
-  return true;
-}
-
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-  const size_t n = std::strlen(prefix);
-  return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
-}
-
 timespec ToTimespec(std::chrono::nanoseconds d) {
   if (d.count() < 0) d = std::chrono::nanoseconds(0);
   const auto s = std::chrono::duration_cast<std::chrono::seconds>(d);
@@ -365,55 +351,13 @@ void InitTemplate(netsnmp_session* session) {
 }
 
 std::string Printable(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7f) {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
+  return inverter::Printable(text);
 }
 
 std::string LibraryPeerName(const std::string& address, std::string* why) {
-  // The library reads the text before the first ':' as a transport name
-  // (a leading '/' as a Unix socket), so only forms that cannot name
-  // another transport get through, each with an explicit UDP domain.
-  for (unsigned char c : address) {
-    if (c < 0x20 || c == 0x7f) {
-      *why = "control character in the address";
-      return {};
-    }
-  }
-  if (address.empty()) {
-    *why = "empty address";
-  } else if (address[0] == '/') {
-    *why = "not a UDP address (Unix socket path)";
-  } else if (address[0] == '[') {
-    const size_t close = address.find(']');
-    const std::string rest =
-        close == std::string::npos ? "" : address.substr(close + 1);
-    if (close == std::string::npos || close == 1 ||
-        !(rest.empty() || (rest[0] == ':' && IsPort(rest.substr(1))))) {
-      *why = "malformed bracketed IPv6 address";
-    } else {
-      return "udp6:" + address;
-    }
-  } else if (StartsWithNoCase(address, "udp:") ||
-             StartsWithNoCase(address, "udp6:")) {
-    return address;
-  } else {
-    const size_t colon = address.find(':');
-    if (colon == std::string::npos || IsPort(address.substr(colon + 1))) {
-      return "udp:" + address;  // HOST or HOST:PORT
-    }
-    *why = "transport \"" + Printable(address.substr(0, colon)) +
-           "\" not allowed, only UDP";
-  }
-  return {};
+  PeerAddress parsed;
+  if (!ParsePeerAddress(address, &parsed, why)) return {};
+  return parsed.library;
 }
 
 void PduDeleter::operator()(netsnmp_pdu* pdu) const {

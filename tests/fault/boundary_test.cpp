@@ -151,6 +151,8 @@ TEST_F(WalkTest, OnlyUdpPeersAreOpenedAndOthersRefusedWithOneLine) {
       {"tlstcp:" + At(tcp), "transport \"tlstcp" + no},
       {"dtlsudp:" + At(udp), "transport \"dtlsudp" + no},
       {"[::1", "malformed bracketed IPv6 address"},
+      {"127.0.0.1:99999", "port \"99999\" is not a number from 0 to 65535"},
+      {"udp6:[::1]:65536", "port \"65536\" is not a number from 0 to 65535"},
       {"127.0.0.1\n:161", ctl + " in the address"},
       {std::string("127.0.0.1\0:161", 14), ctl + " in the address"},
       // Open errors name the address too.

@@ -349,6 +349,10 @@ TEST_F(HostProgram, RefusedInputAndFailedWritesAreOneLine) {
       {{"--address", "127.0.0.1:9\n"},
        2,
        "--address: address has a control character (0x0A at offset 11)"},
+      {{"--address", "udp:127.0.0.1:99999"},
+       2,
+       "--address: address \"udp:127.0.0.1:99999\": port \"99999\" is not a "
+       "number from 0 to 65535"},
       {{"--config", good, "--address", "127.0.0.1:9"}, 2, "not both"},
       {{"--config", good, "--events", events, "--plugin-output",
         dir_.string() + "/./events.jsonl"},
