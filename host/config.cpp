@@ -15,6 +15,7 @@
 #include "atoi_clamped.h"
 #include "host_error.h"
 #include "options.h"
+#include "peer_address.h"
 
 namespace host {
 namespace {
@@ -182,6 +183,10 @@ void CheckAddress(const Json::Value& address, const std::string& where) {
                      " at offset " + std::to_string(i) + ")");
     }
   }
+  inverter::PeerAddress parsed;
+  std::string why;
+  if (!inverter::ParsePeerAddress(text, &parsed, &why))
+    throw BadInput(where + ": address \"" + text + "\": " + why);
 }
 
 // The host's own reading of use_thread, done as the device reads it; a
@@ -194,6 +199,36 @@ bool UsesThread(const DeviceConfig& device) {
   } catch (const Json::Exception& e) {
     RefuseSettings(device, e.what());
   }
+}
+
+// A whole number of appSetting.snmp as the device reads it (a JSON number or
+// digit string), `fallback` when absent or unreadable (the device then makes
+// no walk), held to the device's range.
+long SnmpNumber(const Json::Value& snmp, const char* key, long fallback,
+                long low, long high) {
+  if (!snmp.isObject() || !snmp.isMember(key)) return fallback;
+  const Json::Value& v = snmp[key];
+  long n = fallback;
+  if (v.isIntegral()) {
+    n = static_cast<long>(
+        std::clamp<Json::LargestInt>(v.asLargestInt(), low, high));
+  } else if (v.isString() && !v.asString().empty() && v.asString().size() < 9 &&
+             v.asString().find_first_not_of("0123456789") ==
+                 std::string::npos) {
+    n = std::stol(v.asString());
+  }
+  return std::clamp(n, low, high);
+}
+
+std::chrono::milliseconds RoundTime(const DeviceConfig& device) {
+  const Json::Value& app = device.entry["settings"]["appSetting"];
+  const Json::Value& snmp = app.isObject() ? app["snmp"] : Json::Value();
+  const long timeout = SnmpNumber(snmp, "timeout_ms", 10000, 100, 60000);
+  const long retries = SnmpNumber(snmp, "retries", 1, 0, 5);
+  const std::chrono::milliseconds walk =
+      std::min(std::chrono::milliseconds((retries + 1) * timeout),
+               std::chrono::milliseconds(60000));
+  return walk + std::chrono::seconds(5);
 }
 
 DeviceConfig Device(const Json::Value& entry, const std::string& where,
@@ -214,6 +249,7 @@ DeviceConfig Device(const Json::Value& entry, const std::string& where,
   device.entry = entry;
   device.where = where;
   device.threaded = UsesThread(device);
+  device.round_time = RoundTime(device);
   device.rounds = rounds;
   if (entry.isMember("rounds")) {
     const Json::Value& own = entry["rounds"];

@@ -5,6 +5,7 @@
 
 #include <json/json.h>
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -20,6 +21,10 @@ struct DeviceConfig {
   unsigned int data_id = 0;
   bool threaded = false;
   unsigned long rounds = 0;
+  // A threaded round's longest time: a walk whose request times out
+  // ((retries + 1) x timeout_ms of its settings, at most the 60 s walk
+  // limit) and the device's 5 s pause.
+  std::chrono::milliseconds round_time{0};
   Json::Value entry;  // handed to the device's Init
   std::string where;  // names the entry in error lines
 };

@@ -105,7 +105,10 @@ std::string RunDevices(PluginSession& plugin,
   std::string problems;
   const auto start = Clock::now();
   std::vector<std::pair<TarnSocketDevice*, unsigned long>> driven;
-  std::map<unsigned long, std::vector<unsigned int>> threaded;  // by rounds
+  // By rounds and round time.
+  std::map<std::pair<unsigned long, std::chrono::milliseconds>,
+           std::vector<unsigned int>>
+      threaded;
   for (const DeviceConfig& c : configs) {
     if (progress.stopped()) return problems;
     TarnSocketDevice* device = plugin.Create();
@@ -118,7 +121,7 @@ std::string RunDevices(PluginSession& plugin,
                     ": initialisation failed: " + e.what());
     }
     if (c.threaded) {
-      threaded[c.rounds].push_back(c.data_id);
+      threaded[{c.rounds, c.round_time}].push_back(c.data_id);
     } else {
       driven.emplace_back(device, c.rounds);
     }
@@ -139,11 +142,13 @@ std::string RunDevices(PluginSession& plugin,
     }
   }
 
-  // A threaded round takes at most a walk that times out (20 s) and the
-  // device's pause between rounds (5 s).
-  for (const auto& [rounds, ids] : threaded) {
-    const auto deadline =
-        start + std::chrono::seconds(10) + std::chrono::seconds(30) * rounds;
+  // A threaded round takes at most a walk that times out and the device's
+  // pause between rounds (DeviceConfig::round_time), given 5 s more each and
+  // 10 s for the start.
+  for (const auto& [key, ids] : threaded) {
+    const auto& [rounds, round_time] = key;
+    const auto deadline = start + std::chrono::seconds(10) +
+                          (round_time + std::chrono::seconds(5)) * rounds;
     const std::vector<unsigned int> late =
         progress.WaitRounds(ids, rounds, deadline);
     if (progress.stopped()) return problems;

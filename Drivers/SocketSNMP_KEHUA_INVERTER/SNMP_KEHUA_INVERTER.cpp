@@ -218,7 +218,7 @@ void SNMP_KEHUA_INVERTER::do_sample() {
   {
     const std::unique_ptr<inverter::snmp::Session> session =
         inverter::snmp::Session::Open(&session_template_, library_peer_.c_str(),
-                                      label.c_str(), stop_fd_);
+                                      label.c_str(), stop_fd_, &lookup_);
     if (!session) return;  // its line is written, or a stop came
     {
       std::lock_guard<std::mutex> lock(mutex_);

@@ -16,6 +16,7 @@
 
 #include "SNMP_KEHUA_INVERTER_Data.h"
 #include "inverter_tables.h"
+#include "name_lookup.h"
 #include "snmp_session.h"
 #include "snmp_settings.h"
 #include "uni_data_device.h"
@@ -106,6 +107,8 @@ class SNMP_KEHUA_INVERTER
   std::string peer_name_;     // owned copy handed to the library as peer name
   std::string library_peer_;  // peer_name_ with its UDP domain, or empty
   std::string peer_refused_;  // why peer_name_ was refused
+  // The device's name lookup given up by a walk and not answered yet.
+  inverter::snmp::LookupSlot lookup_;
   inverter::snmp::SnmpSettings snmp_;  // the session template points here
   bool snmp_ok_ = true;                // false: no walk until fixed
   std::vector<u_char> engine_id_;      // discovered SNMPv3 engine ID

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "ber_integers.h"
+
 namespace inverter::snmp {
 namespace {
 
@@ -145,6 +147,12 @@ BindingCount CountBindings(const unsigned char* message, size_t length,
     p = end;
   }
   return out;
+}
+
+BindingCount NormaliseAndCount(unsigned char* message, size_t* length,
+                               size_t limit) {
+  *length = NormaliseIntegers(message, *length);
+  return CountBindings(message, *length, limit);
 }
 
 }  // namespace inverter::snmp

@@ -29,4 +29,12 @@ struct BindingCount {
 BindingCount CountBindings(const unsigned char* message, size_t length,
                            size_t limit);
 
+// The count a received message is judged by: its INTEGERs normalised first,
+// in place (NormaliseIntegers; *length shrinks to match), then counted. A
+// 32-bit library refuses an INTEGER of five octets that the normaliser
+// shortens, so a count of the message as sent would stop where the library,
+// reading the normalised one, goes on.
+BindingCount NormaliseAndCount(unsigned char* message, size_t* length,
+                               size_t limit);
+
 }  // namespace inverter::snmp

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -19,6 +20,39 @@
 #include <utility>
 
 namespace inverter::snmp {
+
+// One lookup, shared by the waiting walk and the helper thread; whichever
+// lets go last frees it.
+struct Lookup {
+  Lookup(std::string name, int address_family)
+      : host(std::move(name)), family(address_family) {}
+  ~Lookup() {
+    if (done >= 0) close(done);
+  }
+  Lookup(const Lookup&) = delete;
+  Lookup& operator=(const Lookup&) = delete;
+
+  const std::string host;
+  const int family;
+  bool started = false;  // its helper thread runs or ran
+  // Written once, when the answer is in.
+  const int done = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  std::mutex mutex;  // guards the answer: getaddrinfo's status, the address
+  bool answered = false;
+  int status = 0;
+  std::string numeric;
+};
+
+struct LookupAccess {
+  static std::mutex& Mutex(LookupSlot& slot) { return slot.mutex_; }
+  static std::shared_ptr<Lookup>& Pending(LookupSlot& slot) {
+    return slot.pending_;
+  }
+};
+
+LookupSlot::LookupSlot() = default;
+LookupSlot::~LookupSlot() = default;
+
 namespace {
 
 // The resolver ran on a sampling thread's 256 KiB stack before; its own
@@ -74,25 +108,8 @@ void KeepCodeLoaded() {
   });
 }
 
-// One lookup, shared by the waiting walk and the helper thread; whichever
-// lets go last frees it.
-struct Lookup {
-  Lookup(std::string name, int address_family)
-      : host(std::move(name)), family(address_family) {}
-  ~Lookup() {
-    if (done >= 0) close(done);
-  }
-  Lookup(const Lookup&) = delete;
-  Lookup& operator=(const Lookup&) = delete;
-
-  const std::string host;
-  const int family;
-  // Written once, when the answer is in.
-  const int done = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  std::mutex mutex;  // guards the answer: getaddrinfo's status, the address
-  int status = 0;
-  std::string numeric;
-};
+// Helper threads that have not answered yet, in the whole process.
+std::atomic<std::size_t> g_in_flight{0};
 
 // Body of the helper thread: asks as the library would (family of the
 // domain, datagram sockets) and keeps the first address.
@@ -124,10 +141,12 @@ void* Resolve(void* arg) noexcept {
   }
   {
     std::lock_guard<std::mutex> lock(lookup.mutex);
+    lookup.answered = true;
     lookup.status = status;
     lookup.numeric = text;
   }
   eventfd_write(lookup.done, 1);
+  g_in_flight.fetch_sub(1);
   return nullptr;
 }
 
@@ -147,7 +166,11 @@ class Helper {
       }
       pthread_attr_destroy(&attr);
     }
-    if (error_ == 0) static_cast<void>(arg.release());  // the thread has it
+    if (error_ == 0) {
+      static_cast<void>(arg.release());  // the thread has it
+    } else {
+      g_in_flight.fetch_sub(1);  // counted by the caller
+    }
     running_ = error_ == 0;
   }
   ~Helper() {
@@ -172,8 +195,8 @@ class Helper {
 
 enum class WaitEnd { kAnswered, kTimedOut, kStopped, kFailed };
 
-WaitEnd Await(int done, int wake_fd,
-              std::chrono::steady_clock::time_point deadline) {
+WaitEnd Poll(int done, int wake_fd,
+             std::chrono::steady_clock::time_point deadline) {
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
         deadline - std::chrono::steady_clock::now());
@@ -189,10 +212,53 @@ WaitEnd Await(int done, int wake_fd,
   }
 }
 
+// Starts `lookup` on a helper thread and waits for its answer, at most
+// `limit`; kReady once answered, else *why says why (empty for a stop).
+// Past kMaxLookupsInFlight in the process, none is started.
+NumericPeer::End Await(const std::shared_ptr<Lookup>& lookup,
+                       std::chrono::milliseconds limit, int wake_fd,
+                       std::string* why) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  if (lookup->done < 0) {
+    *why = std::string("cannot look the name up: ") + std::strerror(errno);
+    return NumericPeer::End::kFailed;
+  }
+  if (g_in_flight.fetch_add(1) >= kMaxLookupsInFlight) {
+    g_in_flight.fetch_sub(1);
+    *why = "cannot look the name up: " + std::to_string(kMaxLookupsInFlight) +
+           " lookups already pending in the process";
+    return NumericPeer::End::kFailed;
+  }
+  Helper helper(lookup);
+  if (helper.error() != 0) {
+    *why = std::string("cannot look the name up: ") +
+           std::strerror(helper.error());
+    return NumericPeer::End::kFailed;
+  }
+  lookup->started = true;
+  switch (Poll(lookup->done, wake_fd, deadline)) {
+    case WaitEnd::kAnswered:
+      helper.Join();
+      return NumericPeer::End::kReady;
+    case WaitEnd::kTimedOut:
+      *why = "name lookup timed out after " + std::to_string(limit.count()) +
+             " ms";
+      return NumericPeer::End::kFailed;
+    case WaitEnd::kStopped:
+      return NumericPeer::End::kStopped;
+    case WaitEnd::kFailed:
+      break;
+  }
+  *why =
+      std::string("cannot wait for the name lookup: ") + std::strerror(errno);
+  return NumericPeer::End::kFailed;
+}
+
 }  // namespace
 
 NumericPeer ToNumericPeer(const std::string& library_peer,
-                          std::chrono::milliseconds limit, int wake_fd) {
+                          std::chrono::milliseconds limit, int wake_fd,
+                          LookupSlot* slot) {
   NumericPeer out;
   out.end = NumericPeer::End::kReady;
   out.peer = library_peer;
@@ -217,34 +283,34 @@ NumericPeer ToNumericPeer(const std::string& library_peer,
   }
 
   out.end = NumericPeer::End::kFailed;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  const auto lookup = std::make_shared<Lookup>(host, family);
-  if (lookup->done < 0) {
-    out.why = std::string("cannot look the name up: ") + std::strerror(errno);
-    return out;
+  std::shared_ptr<Lookup> lookup;
+  if (slot != nullptr) {
+    std::lock_guard<std::mutex> hold(LookupAccess::Mutex(*slot));
+    std::shared_ptr<Lookup>& pending = LookupAccess::Pending(*slot);
+    if (pending != nullptr) {
+      std::lock_guard<std::mutex> answer(pending->mutex);
+      if (!pending->answered) {
+        out.why = "name lookup of " + pending->host + " still pending";
+        return out;
+      }
+      // Answered after its walk gave up: the answer serves this walk if it
+      // is for the same name.
+      if (pending->host == host && pending->family == family) lookup = pending;
+    }
+    pending.reset();
   }
-  Helper helper(lookup);
-  if (helper.error() != 0) {
-    out.why = std::string("cannot look the name up: ") +
-              std::strerror(helper.error());
-    return out;
+  if (lookup == nullptr) {
+    lookup = std::make_shared<Lookup>(host, family);
+    const NumericPeer::End end = Await(lookup, limit, wake_fd, &out.why);
+    if (end != NumericPeer::End::kReady) {
+      out.end = end;
+      if (slot != nullptr && lookup->started) {
+        std::lock_guard<std::mutex> hold(LookupAccess::Mutex(*slot));
+        LookupAccess::Pending(*slot) = lookup;  // for the next walk
+      }
+      return out;
+    }
   }
-  switch (Await(lookup->done, wake_fd, deadline)) {
-    case WaitEnd::kAnswered:
-      break;
-    case WaitEnd::kTimedOut:
-      out.why = "name lookup timed out after " + std::to_string(limit.count()) +
-                " ms";
-      return out;
-    case WaitEnd::kStopped:
-      out.end = NumericPeer::End::kStopped;
-      return out;
-    case WaitEnd::kFailed:
-      out.why = std::string("cannot wait for the name lookup: ") +
-                std::strerror(errno);
-      return out;
-  }
-  helper.Join();
   std::lock_guard<std::mutex> lock(lookup->mutex);
   if (lookup->status != 0) {
     // The library's words for a name it could not resolve.

@@ -9,9 +9,35 @@
 // library then gets the numeric address and resolves nothing.
 
 #include <chrono>
+#include <cstddef>
+#include <memory>
+#include <mutex>
 #include <string>
 
 namespace inverter::snmp {
+
+// Lookups in flight in the process, past which a new one is refused: each
+// holds a thread (256 KiB of stack) and a descriptor for as long as the
+// resolver keeps it.
+constexpr std::size_t kMaxLookupsInFlight = 32;
+
+struct Lookup;
+
+// The one lookup a device may have in flight, for the device's life. A walk
+// that finds it still unanswered starts none; an answer that came after its
+// walk gave up is used by the next walk.
+class LookupSlot {
+ public:
+  LookupSlot();
+  ~LookupSlot();
+  LookupSlot(const LookupSlot&) = delete;
+  LookupSlot& operator=(const LookupSlot&) = delete;
+
+ private:
+  friend struct LookupAccess;
+  std::mutex mutex_;
+  std::shared_ptr<Lookup> pending_;  // given up on by its walk
+};
 
 struct NumericPeer {
   enum class End {
@@ -31,8 +57,10 @@ struct NumericPeer {
 // none, is kept as it is and nothing is looked up. A name is looked up on a
 // helper thread; the wait ends after `limit` or as soon as `wake_fd` (an
 // eventfd, -1 for none) becomes readable. A lookup given up on goes on by
-// itself and its answer is dropped.
+// itself; with a `slot`, it is kept there for the next walk (see
+// LookupSlot), else its answer is dropped.
 NumericPeer ToNumericPeer(const std::string& library_peer,
-                          std::chrono::milliseconds limit, int wake_fd);
+                          std::chrono::milliseconds limit, int wake_fd,
+                          LookupSlot* slot = nullptr);
 
 }  // namespace inverter::snmp

@@ -4,11 +4,9 @@
 #include <net-snmp/library/large_fd_set.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <strings.h>
 #include <sys/random.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +19,7 @@
 #include "ber_v3_header.h"
 #include "log_budget.h"
 #include "name_lookup.h"
+#include "peer_address.h"
 
 namespace inverter::snmp {
 namespace {
@@ -195,15 +194,18 @@ bool SameCommunity(const netsnmp_session* session, const u_char* community,
 // before the library copies them. It ends the request only if it would
 // otherwise be taken as the answer (a response of the session's version,
 // community and request id); any other is dropped as if it had not come.
-bool WithinBound(netsnmp_session* session, const u_char* data, size_t length) {
+bool WithinBound(netsnmp_session* session, u_char* data, size_t* length) {
   auto* bound = static_cast<AnswerBound*>(session->callback_magic);
-  if (bound == nullptr) return true;
-  const BindingCount count = CountBindings(data, length, bound->most);
+  if (bound == nullptr) {
+    *length = NormaliseIntegers(data, *length);
+    return true;
+  }
+  const BindingCount count = NormaliseAndCount(data, length, bound->most);
   if (!count.read || count.bindings <= bound->most) return true;
   if (count.pdu_type == SNMP_MSG_RESPONSE &&
       count.version == session->version && count.request_id == bound->reqid &&
       SameCommunity(session, count.community, count.community_length)) {
-    bound->refused = CountBindings(data, length, SIZE_MAX).bindings;
+    bound->refused = CountBindings(data, *length, SIZE_MAX).bindings;
   }
   return false;
 }
@@ -227,16 +229,17 @@ bool ParsedWithinBound(netsnmp_session* session, const netsnmp_pdu* pdu) {
 }
 
 // Parse hook (v1/v2c only: an SNMPv3 digest covers the message as sent):
-// an answer with more bindings than asked for is dropped unparsed, INTEGERs
-// lose redundant sign octets, then the library parses as it would without
-// the hook. The session's handle is in `myvoid`.
+// INTEGERs lose redundant sign octets, an answer with more bindings than
+// asked for is dropped unparsed, then the library parses as it would
+// without the hook. Normalised first, so that the count reads what the
+// library will read on any width of `long`. The session's handle is in
+// `myvoid`.
 int ParseNormalised(netsnmp_session* session, netsnmp_pdu* pdu, u_char* data,
                     size_t length) {
   if (!ForTheSessionsEngine(session, data, length))
     return SNMPERR_ASN_PARSE_ERR;
   if (session->version != SNMP_VERSION_3) {
-    if (!WithinBound(session, data, length)) return SNMPERR_TOO_LONG;
-    length = NormaliseIntegers(data, length);
+    if (!WithinBound(session, data, &length)) return SNMPERR_TOO_LONG;
   }
   return snmp_parse(static_cast<struct session_list*>(session->myvoid), session,
                     pdu, data, length);
@@ -271,19 +274,6 @@ size_t MostBindings(const netsnmp_pdu& request) {
   const size_t repeated = asked - fixed;
   if (repeated != 0 && repeats > (SIZE_MAX - fixed) / repeated) return SIZE_MAX;
   return fixed + repeats * repeated;
-}
-
-bool IsPort(const std::string& text) {
-  if (text.empty() || text.size() > 5) return false;
-  for (char c : text) {
-    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-  }
-  return true;
-}
-
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-  const size_t n = std::strlen(prefix);
-  return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
 }
 
 timespec ToTimespec(std::chrono::nanoseconds d) {
@@ -361,55 +351,13 @@ void InitTemplate(netsnmp_session* session) {
 }
 
 std::string Printable(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7f) {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
+  return inverter::Printable(text);
 }
 
 std::string LibraryPeerName(const std::string& address, std::string* why) {
-  // The library reads the text before the first ':' as a transport name
-  // (a leading '/' as a Unix socket), so only forms that cannot name
-  // another transport get through, each with an explicit UDP domain.
-  for (unsigned char c : address) {
-    if (c < 0x20 || c == 0x7f) {
-      *why = "control character in the address";
-      return {};
-    }
-  }
-  if (address.empty()) {
-    *why = "empty address";
-  } else if (address[0] == '/') {
-    *why = "not a UDP address (Unix socket path)";
-  } else if (address[0] == '[') {
-    const size_t close = address.find(']');
-    const std::string rest =
-        close == std::string::npos ? "" : address.substr(close + 1);
-    if (close == std::string::npos || close == 1 ||
-        !(rest.empty() || (rest[0] == ':' && IsPort(rest.substr(1))))) {
-      *why = "malformed bracketed IPv6 address";
-    } else {
-      return "udp6:" + address;
-    }
-  } else if (StartsWithNoCase(address, "udp:") ||
-             StartsWithNoCase(address, "udp6:")) {
-    return address;
-  } else {
-    const size_t colon = address.find(':');
-    if (colon == std::string::npos || IsPort(address.substr(colon + 1))) {
-      return "udp:" + address;  // HOST or HOST:PORT
-    }
-    *why = "transport \"" + Printable(address.substr(0, colon)) +
-           "\" not allowed, only UDP";
-  }
-  return {};
+  PeerAddress parsed;
+  if (!ParsePeerAddress(address, &parsed, why)) return {};
+  return parsed.library;
 }
 
 void PduDeleter::operator()(netsnmp_pdu* pdu) const {
@@ -456,7 +404,8 @@ Session::~Session() {
 
 std::unique_ptr<Session> Session::Open(netsnmp_session* templ,
                                        const char* library_peer,
-                                       const char* label, int wake_fd) {
+                                       const char* label, int wake_fd,
+                                       LookupSlot* lookups) {
   // A host name is looked up first, outside the library lock (the library
   // would resolve it under the lock, holding every other device's walk),
   // bounded by the request time-out and given up on a stop.
@@ -464,7 +413,7 @@ std::unique_ptr<Session> Session::Open(netsnmp_session* templ,
       ToNumericPeer(library_peer,
                     std::chrono::milliseconds(
                         templ->timeout > 0 ? templ->timeout / 1000 : 1000),
-                    wake_fd);
+                    wake_fd, lookups);
   if (numeric.end != NumericPeer::End::kReady) {
     if (numeric.end == NumericPeer::End::kFailed) {
       std::fprintf(stderr, "%s: %s\n", label, numeric.why.c_str());
@@ -553,7 +502,15 @@ int Session::OnAnswer(int op, netsnmp_session* session, int reqid,
   } else if (report) {
     ex->status = STAT_ERROR;
     ex->report = true;
-    session->s_snmp_errno = snmpv3_get_report_type(pdu);
+    // A Report names its cause. A security error of the library's own (a
+    // send it could not secure) hands back the request, which has no
+    // report type: the library's error says why.
+    if (pdu->command == SNMP_MSG_REPORT) {
+      session->s_snmp_errno = snmpv3_get_report_type(pdu);
+    } else if (session->s_snmp_errno == SNMPERR_SUCCESS) {
+      session->s_snmp_errno =
+          snmp_errno != SNMPERR_SUCCESS ? snmp_errno : SNMPERR_USM_GENERICERROR;
+    }
   } else if (op == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE) {
     // The library frees its own copy once this returns.
     ex->answer = snmp_clone_pdu(pdu);

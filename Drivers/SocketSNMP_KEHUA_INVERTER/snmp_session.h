@@ -27,6 +27,8 @@
 
 namespace inverter::snmp {
 
+class LookupSlot;
+
 // Initialises the library once per process, reading no configuration, MIB
 // or per-host files; its log lines reach standard error at most a few a
 // minute. Safe to call from any thread.
@@ -81,10 +83,12 @@ class Session {
   // bounded by the template's time-out). On failure writes "<label>: <error
   // text>" to standard error and returns null; a stop during the lookup
   // returns null without a line. `wake_fd` (an eventfd) ends any wait of
-  // this session when it becomes readable; -1 for none.
+  // this session when it becomes readable; -1 for none. `lookups`: the
+  // device's own lookup slot (at most one lookup in flight), or null.
   static std::unique_ptr<Session> Open(netsnmp_session* templ,
                                        const char* library_peer,
-                                       const char* label, int wake_fd);
+                                       const char* label, int wake_fd,
+                                       LookupSlot* lookups = nullptr);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;

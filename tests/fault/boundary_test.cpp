@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -150,6 +151,8 @@ TEST_F(WalkTest, OnlyUdpPeersAreOpenedAndOthersRefusedWithOneLine) {
       {"tlstcp:" + At(tcp), "transport \"tlstcp" + no},
       {"dtlsudp:" + At(udp), "transport \"dtlsudp" + no},
       {"[::1", "malformed bracketed IPv6 address"},
+      {"127.0.0.1:99999", "port \"99999\" is not a number from 0 to 65535"},
+      {"udp6:[::1]:65536", "port \"65536\" is not a number from 0 to 65535"},
       {"127.0.0.1\n:161", ctl + " in the address"},
       {std::string("127.0.0.1\0:161", 14), ctl + " in the address"},
       // Open errors name the address too.
@@ -265,12 +268,73 @@ TEST(TimeBounds, ALookupThatDoesNotAnswerHoldsNoOtherDeviceNorAStop) {
   auto start = steady_clock::now();
   dev->InitSetting(threaded);
   EXPECT_LT(steady_clock::now() - start, seconds(1));
-  ASSERT_TRUE(resolver.WaitHeld(2));  // the new walk's lookup
+  std::this_thread::sleep_for(milliseconds(100));  // the new walk has begun
+  const auto asked = resolver.Take();  // and found the lookup still pending
+  EXPECT_EQ(std::count(asked.begin(), asked.end(), "block.invalid"), 1);
   start = steady_clock::now();
   dev.reset();
   EXPECT_LT(steady_clock::now() - start, seconds(1));
   EXPECT_EQ(rec.Count(Kind::SendSP, id), 0u);
   resolver.Block(false);
+}
+
+size_t ThreadsOfThisProcess() {
+  size_t n = 0;
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/self/task"))
+    n += task.is_directory() ? 1 : 0;
+  return n;
+}
+
+TEST_F(WalkTest, ADeviceHasOneLookupInFlightAndTakesItsLateAnswer) {
+  resolver.Take();
+  resolver.Block(true);
+  dev.SetIds(7, "block.invalid:16100");
+  dev.InitSetting(ParseJson(R"({"appSetting":{"snmp":{"timeout_ms":100}}})"));
+  const std::string line = "snmpbulkwalk: block.invalid:16100: ";
+  const size_t threads = ThreadsOfThisProcess();
+  EXPECT_EQ(Walk(), line + "name lookup timed out after 100 ms\n");
+  for (int i = 1; i < 20; ++i)
+    EXPECT_EQ(Walk(), line + "name lookup of block.invalid still pending\n");
+  EXPECT_LE(ThreadsOfThisProcess(), threads + 1);
+  EXPECT_EQ(resolver.Take(), std::vector<std::string>{"block.invalid"});
+  resolver.Block(false);  // the lookup fails now, after its walk gave up
+  for (int i = 0; i < 100 && ThreadsOfThisProcess() > threads; ++i)
+    std::this_thread::sleep_for(milliseconds(10));
+  EXPECT_EQ(Walk(), line +
+                        "Unknown host (Temporary failure in name "
+                        "resolution)\n");  // the late answer, not asked
+  EXPECT_EQ(resolver.Take(), std::vector<std::string>{});
+  Walk();  // and the next walk asks afresh
+  EXPECT_EQ(resolver.Take(), std::vector<std::string>{"block.invalid"});
+  EXPECT_EQ(Rounds(), 0u);
+}
+
+TEST(TimeBounds, LookupsInFlightAreCappedInTheProcess) {
+  resolver.Block(true);
+  std::vector<std::unique_ptr<InverterProbe>> devices;
+  const Json::Value settings =
+      ParseJson(R"({"appSetting":{"snmp":{"timeout_ms":300}}})");
+  for (unsigned id = 1; id <= inverter::snmp::kMaxLookupsInFlight + 8; ++id) {
+    devices.push_back(std::make_unique<InverterProbe>());
+    devices.back()->SetIds(id, "block.invalid:" + std::to_string(id));
+    devices.back()->InitSetting(settings);
+  }
+  testing::internal::CaptureStderr();
+  std::vector<std::thread> walks;
+  for (auto& dev : devices) walks.emplace_back([&] { dev->RefreshStatus(); });
+  for (auto& walk : walks) walk.join();
+  const std::string out = testing::internal::GetCapturedStderr();
+  resolver.Block(false);
+  size_t refused = 0;
+  for (size_t at = 0;
+       (at = out.find("lookups already pending", at)) != std::string::npos;
+       ++at)
+    ++refused;
+  EXPECT_GE(refused, 8u) << out;
+  EXPECT_NE(out.find(": cannot look the name up: 32 lookups already pending "
+                     "in the process\n"),
+            std::string::npos);
 }
 
 TEST_F(WalkTest, AWalkIsCutAtItsTimeLimitAndCompletesItsRound) {

@@ -1,9 +1,13 @@
 // The host program as a user runs it: against the simulated inverter in both
 // sampling modes, checked through its events file, and with bad input.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -223,6 +227,25 @@ TEST_F(HostProgram, ThreadedDevicesSeeTheFaultRaisedAndCleared) {
 // ---------------------------------------------------------------------------
 // Bad input: exit status 2 and one line on standard error.
 
+// A silent agent and time-outs the settings allow: 21 s, one retry. The
+// round completes after 42 s, later than a fixed 40 s would wait.
+TEST_F(HostProgram, ThreadedDeviceWithLongTimeOutsIsNotReportedLate) {
+  const int silent = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof at;
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  getsockname(silent, reinterpret_cast<sockaddr*>(&at), &length);
+  ChildProcess host = Start(
+      {TARN_HOST, "--plugin", PLUGIN_PATH, "--address",
+       "127.0.0.1:" + std::to_string(ntohs(at.sin_port)), "--settings",
+       R"({"appSetting":{"use_thread":"1","snmp":{"timeout_ms":21000,"retries":"1"}}})",
+       "--summary"},
+      dir_, "patient");
+  EXPECT_EQ(host.Wait(90s), 0) << host.Err();
+  EXPECT_EQ(host.Err().find("in time"), std::string::npos) << host.Err();
+  close(silent);
+}
+
 TEST_F(HostProgram, BadInputIsOneLineAndStatusTwo) {
   const std::string good = (dir_ / "good.json").string();
   WriteFile(good, R"({"devices":[{"data_id":7,"address":"127.0.0.1:9"}]})");
@@ -349,6 +372,10 @@ TEST_F(HostProgram, RefusedInputAndFailedWritesAreOneLine) {
       {{"--address", "127.0.0.1:9\n"},
        2,
        "--address: address has a control character (0x0A at offset 11)"},
+      {{"--address", "udp:127.0.0.1:99999"},
+       2,
+       "--address: address \"udp:127.0.0.1:99999\": port \"99999\" is not a "
+       "number from 0 to 65535"},
       {{"--config", good, "--address", "127.0.0.1:9"}, 2, "not both"},
       {{"--config", good, "--events", events, "--plugin-output",
         dir_.string() + "/./events.jsonl"},

@@ -316,6 +316,7 @@ TEST_F(SimTest, BadProfileOrOptionExitsWithStatus2AndOneLine) {
            {"--listen", "/tmp/sim.sock"},
            {"--listen", "127.0.0.1:0,127.0.0.1:0"},
            {"--listen", "127.0.0.1"},
+           {"--listen", "127.0.0.1:99999"},
            {"--user", "u:SHA1:secret-pass"},
            {"--user", "u:secret-pass:SHA"},
            {"--user", "u:SHA:secret-pass:AES128:secret-priv"},

@@ -31,6 +31,7 @@ extern "C" netsnmp_session* main_session;
 #include <string>
 
 #include "SNMP_KEHUA_INVERTER_Data.h"
+#include "peer_address.h"
 #include "profile.h"
 #include "snmp_v3_names.h"
 #include "tarn_version.h"
@@ -132,28 +133,17 @@ Listen parse_listen(const std::string& text) {
                               "); use HOST:PORT, udp:HOST:PORT, "
                               "udp6:[HOST]:PORT or PORT");
   };
-  const auto prefixed = [&](const char* prefix) {
-    const std::size_t n = std::strlen(prefix);
-    return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
-  };
-  const bool v6 = prefixed("udp6:");
-  const std::size_t start = v6 ? 5 : prefixed("udp:") ? 4 : 0;
-  const std::size_t colon = text.rfind(':');
-  Listen listen{text, colon == text.npos || colon < start ? start : colon + 1,
-                ""};
-  const std::string port = text.substr(listen.port_at);
-  if (port.empty() || port.size() > 5 ||
-      port.find_first_not_of("0123456789") != port.npos ||
-      std::stoi(port) > 65535)
+  inverter::PeerAddress parsed;
+  std::string why;
+  if (!inverter::ParsePeerAddress(text, &parsed, &why)) throw bad(why);
+  if (parsed.port.empty())
     throw bad("it needs a port from 0 to 65535 at the end");
-  std::string host;
-  if (listen.port_at > start) {
-    host = text.substr(start, listen.port_at - 1 - start);
-    if (v6 && host.size() > 2 && host.front() == '[' && host.back() == ']')
-      host = host.substr(1, host.size() - 2);
-    else if (v6 || host.empty() || host.find(':') != host.npos)
-      throw bad(v6 ? "the host goes in brackets" : "bad host");
-  }
+  const bool v6 = parsed.ipv6;
+  const std::string& port = parsed.port;
+  const std::string& host = parsed.host;
+  if (v6 && !host.empty() && text.find('[') == std::string::npos)
+    throw bad("the host goes in brackets");
+  Listen listen{text, text.size() - port.size(), ""};
   addrinfo hints{};
   hints.ai_family = v6 ? AF_INET6 : AF_INET;
   hints.ai_socktype = SOCK_DGRAM;
