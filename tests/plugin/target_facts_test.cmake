@@ -12,7 +12,8 @@ set(problems "")
 function(expect name args wanted_rc regex)
   execute_process(COMMAND ${CMAKE_COMMAND} ${args} -P ${TARGET_ABI}
     OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
-  set(all "${out}${err}")
+  # CMake wraps its error lines: compared with single spaces.
+  string(REGEX REPLACE "[ \n]+" " " all "${out}${err}")
   if(rc EQUAL 0)
     set(failed 0)
   else()
@@ -33,10 +34,10 @@ foreach(layout flat/usr/lib flat-lib/lib debian/usr/lib/arm-linux-gnueabihf)
 endforeach()
 file(WRITE "${WORK}/no-banner/lib/libc.so.6" "ELF\nstripped\n")
 expect("no version banner" "-DROOT=${WORK}/no-banner;-DTRIPLET=arm-linux-gnueabihf"
-  1 "glibc: cannot read the C library's version from[ \n]+[^ ]*no-banner/lib/libc\\.so\\.6")
+  1 "glibc: cannot read the C library's version from [^ ]*no-banner/lib/libc\\.so\\.6")
 file(MAKE_DIRECTORY "${WORK}/no-libc/lib")
 expect("no libc.so.6" "-DROOT=${WORK}/no-libc;-DTRIPLET=arm-linux-gnueabihf"
-  1 "no-libc has no libc\\.so\\.6[ \n]+in[ \n]+lib")
+  1 "no-libc has no libc\\.so\\.6 in lib")
 
 # Net-SNMP's time_t: its imports of glibc's time functions, plain or *64.
 file(WRITE "${WORK}/snmp32" "\ngettimeofday\nselect\n")
@@ -45,7 +46,7 @@ file(WRITE "${WORK}/snmp64" "\n__gettimeofday64\n__select64\n")
 expect("64-bit time" "-DNETSNMP_LIBRARY=${WORK}/snmp64" 0 "time_t 64-bit")
 file(WRITE "${WORK}/snmp-none" "\nsnmp_sess_open\n")
 expect("no time imports" "-DNETSNMP_LIBRARY=${WORK}/snmp-none"
-  1 "time_t: cannot tell the width[ \n]+[^ ]*snmp-none[ \n]+uses")
+  1 "time_t: cannot tell the width [^ ]*snmp-none uses")
 
 if(problems)
   message(FATAL_ERROR "target facts:${problems}")
