@@ -67,7 +67,7 @@ class LibraryCall {
 };
 
 // The library's log lines when no handler of the host takes them: at most
-// LogBudget::kPerMinute a minute reach standard error (README, Reliability).
+// LogBudget::kPerMinute a minute reach standard error (docs/reliability.md).
 // A lock of its own: other users of the library in the process log without
 // the library lock.
 std::mutex g_log_mutex;
@@ -303,7 +303,7 @@ void EnsureLibrary() {
     // on every load. Pinned, a reload finds it set up.
     dlopen("libnetsnmp.so.40", RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
     // Process-wide settings: they hold for every user of the library in
-    // the host process (README, Reliability).
+    // the host process (docs/reliability.md).
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID,
                            NETSNMP_DS_LIB_DONT_LOAD_HOST_FILES, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID,
