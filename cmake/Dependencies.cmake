@@ -5,7 +5,9 @@ find_package(Threads REQUIRED)
 if(POLICY CMP0167)
   cmake_policy(SET CMP0167 NEW)  # Boost's own CMake package
 endif()
-find_package(Boost 1.74 REQUIRED COMPONENTS date_time)
+# Boost.Asio's buffers and Boost.Date_Time, both header-only (Date_Time since
+# 1.73: its compiled library is an empty stub the plug-in must not need).
+find_package(Boost 1.74 REQUIRED)
 
 find_path(JSONCPP_INCLUDE_DIR json/json.h PATH_SUFFIXES jsoncpp REQUIRED)
 find_library(JSONCPP_LIBRARY NAMES jsoncpp REQUIRED)

@@ -3,9 +3,12 @@
 # Sysroot (-DCMAKE_SYSROOT=DIR): everything is built against DIR only, the
 #   target's userland (scripts/make-sysroot.sh makes one, or an SDK's):
 #   headers, libraries, the C library, libstdc++ and GCC's start files.
-#   The compiler is clang with --target=arm-linux-gnueabihf, which takes all
+#   The compiler is clang with --target=TARN_TARGET_TRIPLE, which takes all
 #   of these from the sysroot (Debian's own cross GCC searches its own glibc
-#   and libstdc++ first). An SDK's cross compiler is given as CC/CXX or as
+#   and libstdc++ first). The triple is that of the sysroot's GCC folder
+#   (usr/lib/gcc/TRIPLE/N, e.g. arm-buildroot-linux-gnueabihf in an SDK's
+#   sysroot), arm-linux-gnueabihf when it has none; -DTARN_TARGET_TRIPLE=
+#   overrides. An SDK's cross compiler is given as CC/CXX or as
 #   CMAKE_C_COMPILER/CMAKE_CXX_COMPILER and must honour --sysroot the same
 #   way; configure checks that the C library and libstdc++ it links are the
 #   sysroot's. Tests run under qemu-arm -L DIR.
@@ -19,6 +22,8 @@
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
+# Debian's multiarch folder name: searched where a sysroot has it, and the
+# plug-in folder's default (cmake/Install.cmake).
 set(TARN_TARGET_TRIPLET arm-linux-gnueabihf)
 set(CMAKE_LIBRARY_ARCHITECTURE ${TARN_TARGET_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
@@ -27,6 +32,20 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 if(CMAKE_SYSROOT)
+  # Its own loader and C library, or qemu-arm -L would take the build
+  # machine's (and the compiler checks fail far from the cause).
+  set(_tarn_libc "")
+  foreach(_tarn_dir lib/${TARN_TARGET_TRIPLET} usr/lib/${TARN_TARGET_TRIPLET} lib usr/lib)
+    if(EXISTS "${CMAKE_SYSROOT}/${_tarn_dir}/libc.so.6")
+      set(_tarn_libc 1)
+    endif()
+  endforeach()
+  if(NOT EXISTS "${CMAKE_SYSROOT}/lib/ld-linux-armhf.so.3")
+    message(FATAL_ERROR "${CMAKE_SYSROOT} has no lib/ld-linux-armhf.so.3: not an armhf sysroot")
+  elseif(NOT _tarn_libc)
+    message(FATAL_ERROR "${CMAKE_SYSROOT} has no libc.so.6 in lib, usr/lib or their "
+      "${TARN_TARGET_TRIPLET} folders: not an armhf sysroot")
+  endif()
   # The integrator's compiler when given, else clang for the target.
   if(NOT CMAKE_C_COMPILER AND NOT DEFINED ENV{CC})
     set(CMAKE_C_COMPILER clang)
@@ -34,9 +53,40 @@ if(CMAKE_SYSROOT)
   if(NOT CMAKE_CXX_COMPILER AND NOT DEFINED ENV{CXX})
     set(CMAKE_CXX_COMPILER clang++)
   endif()
+  # The compiler's triple: clang looks for the sysroot's GCC (start files,
+  # libgcc, libstdc++'s target headers) under it. try_compile projects read
+  # this file again without the cache: the chosen triple is passed on.
+  list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TARN_TARGET_TRIPLE)
+  if(NOT TARN_TARGET_TRIPLE)
+    file(GLOB _tarn_gcc_crt "${CMAKE_SYSROOT}/usr/lib/gcc/arm*/*/crtbegin.o")
+    list(SORT _tarn_gcc_crt)
+    set(_tarn_triple ${TARN_TARGET_TRIPLET})
+    if(_tarn_gcc_crt)
+      list(GET _tarn_gcc_crt 0 _tarn_triple)
+      string(REGEX REPLACE ".*/usr/lib/gcc/([^/]+)/[^/]+/crtbegin\\.o$" "\\1"
+        _tarn_triple "${_tarn_triple}")
+    endif()
+    set(TARN_TARGET_TRIPLE ${_tarn_triple} CACHE STRING
+      "Target triple for the compiler (default: the sysroot's GCC folder)")
+  endif()
   # Used by clang only; a GCC built for the target ignores it.
-  set(CMAKE_C_COMPILER_TARGET ${TARN_TARGET_TRIPLET})
-  set(CMAKE_CXX_COMPILER_TARGET ${TARN_TARGET_TRIPLET})
+  set(CMAKE_C_COMPILER_TARGET ${TARN_TARGET_TRIPLE})
+  set(CMAKE_CXX_COMPILER_TARGET ${TARN_TARGET_TRIPLE})
+  # clang links with TRIPLE-ld, else the build machine's own ld: without an
+  # SDK's binutils for a vendor triple, the armhf binutils link instead.
+  set(_tarn_cxx "${CMAKE_CXX_COMPILER}")
+  if(NOT _tarn_cxx)
+    set(_tarn_cxx "$ENV{CXX}")
+  endif()
+  if(_tarn_cxx MATCHES "clang")
+    find_program(_tarn_ld NAMES ${TARN_TARGET_TRIPLE}-ld)
+    if(NOT _tarn_ld)
+      find_program(_tarn_ld NAMES ${TARN_TARGET_TRIPLET}-ld REQUIRED)
+      foreach(_tarn_kind EXE SHARED MODULE)
+        set(CMAKE_${_tarn_kind}_LINKER_FLAGS_INIT "--ld-path=${_tarn_ld}")
+      endforeach()
+    endif()
+  endif()
   # Debian's armhf baseline (a target GCC has it built in; clang does not).
   set(TARN_ARMHF_BASELINE "-march=armv7-a -mfpu=vfpv3-d16 -mfloat-abi=hard -mthumb")
   set(CMAKE_C_FLAGS_INIT "${TARN_ARMHF_BASELINE}")
@@ -44,6 +94,15 @@ if(CMAKE_SYSROOT)
   # Searches are re-rooted into the sysroot (CMake adds CMAKE_SYSROOT to the
   # find root); the sysroot's CMake packages (Boost, GTest) are found there.
   set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-arm;-L;${CMAKE_SYSROOT})
+  # A sysroot without multiarch folders (an SDK's) keeps its libraries in
+  # /lib and /usr/lib, as a loader built without multiarch searches them. A
+  # Debian loader searches the multiarch folders, which qemu-arm -L, finding
+  # none in the sysroot, would take from the build machine: it is sent to
+  # /lib and /usr/lib first.
+  if(NOT IS_DIRECTORY "${CMAKE_SYSROOT}/lib/${TARN_TARGET_TRIPLET}"
+     AND NOT IS_DIRECTORY "${CMAKE_SYSROOT}/usr/lib/${TARN_TARGET_TRIPLET}")
+    list(APPEND CMAKE_CROSSCOMPILING_EMULATOR -E LD_LIBRARY_PATH=/lib:/usr/lib)
+  endif()
 else()
   set(CMAKE_C_COMPILER ${TARN_TARGET_TRIPLET}-gcc)
   set(CMAKE_CXX_COMPILER ${TARN_TARGET_TRIPLET}-g++)

@@ -76,7 +76,7 @@ configure_and_build() {
   local link=""
   if [ "$arch" = armhf ] && [ -n "$sysroot" ]; then
     # Debian's GCC links --as-needed by default, clang does not: without it
-    # a library the build names but whose symbols go unused (Boost.Date_Time)
+    # a library the build names but whose symbols go unused (libm, say)
     # would become a dependency.
     link="-Wl,--as-needed"
     if [ -f "$build/CMakeCache.txt" ] &&
