@@ -110,7 +110,7 @@ configure_and_build() {
 # --- the packages -----------------------------------------------------------------
 # $1 arch: cpack makes the build's two packages (cmake/Package.cmake) in dist/.
 make_packages() {
-  local arch="$1" build deb
+  local arch="$1" build deb a package
   build="$(build_of "$arch")"
   local log="$build/package-cpack.log"
   local -a cpack_args=() dirs=()
@@ -143,7 +143,9 @@ make_packages() {
 # dpkg-shlibdeps is given a copy whose file lists carry DIR in front (the
 # rest is the sysroot's own: status, shlibs, symbols). A library of this
 # machine's is in no package of the copy: it cannot lend its dependency
-# information. make_packages hands these options to cpack as CPack variables.
+# information (CPack runs dpkg-shlibdeps --ignore-missing-info, so it adds
+# none, and check-packages.sh --sysroot fails to run the programs in DIR).
+# make_packages hands these options to cpack as CPack variables.
 shlibdeps_args=()
 database_view() {
   local view="$armhf_build/package/dpkg-database"
