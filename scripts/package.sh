@@ -143,8 +143,8 @@ make_packages() {
 # dpkg-shlibdeps is given a copy whose file lists carry DIR in front (the
 # rest is the sysroot's own: status, shlibs, symbols). A library of this
 # machine's is in no package of the copy: it cannot lend its dependency
-# information (CPack runs dpkg-shlibdeps --ignore-missing-info, so it adds
-# none, and check-packages.sh --sysroot fails to run the programs in DIR).
+# information (CPack runs dpkg-shlibdeps --ignore-missing-info: a library
+# that no package of the copy owns adds no dependency).
 # make_packages hands these options to cpack as CPack variables.
 shlibdeps_args=()
 database_view() {
