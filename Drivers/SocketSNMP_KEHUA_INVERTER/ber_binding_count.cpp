@@ -98,52 +98,136 @@ bool ValueEnd(const unsigned char* p, size_t available,
   return true;
 }
 
+// The end of the binding that starts at p (as CountBindings steps over it).
+bool BindingEnd(const unsigned char* p, size_t left,
+                const unsigned char** end) {
+  Tlv binding, name;
+  if (!Header(p, left, &binding) || binding.tag != kSequence ||
+      !Header(binding.content, binding.length, &name) || name.tag != kObjectId)
+    return false;
+  const unsigned char* value = name.content + name.length;
+  return ValueEnd(value,
+                  binding.length - static_cast<size_t>(value - binding.content),
+                  end);
+}
+
+// Writes `value` over the length of the TLV at `tlv`, in as many octets as
+// it has (value never exceeds the length it replaces).
+void SetLength(unsigned char* tlv, size_t value) {
+  unsigned char* at = tlv + 1;
+  if ((at[0] & 0x80) == 0) {
+    at[0] = static_cast<unsigned char>(value);
+    return;
+  }
+  for (size_t i = at[0] & 0x7f; i > 0; --i, value >>= 8)
+    at[i] = static_cast<unsigned char>(value & 0xff);
+}
+
+// Where a v1/v2c message's parts lie, up to its binding list.
+struct Layout {
+  Tlv whole, community, pdu, list;
+  const unsigned char* pdu_at;   // the PDU's tag
+  const unsigned char* list_at;  // the binding list's tag
+};
+
+bool ReadLayout(const unsigned char* message, size_t length, Layout* at,
+                long* version, long* request_id) {
+  if (!Header(message, length, &at->whole) || at->whole.tag != kSequence)
+    return false;
+  const unsigned char* p = at->whole.content;
+  size_t left = at->whole.length;
+  if (!Integer(&p, &left, version) || !Next(&p, &left, &at->community))
+    return false;
+  const unsigned char c = at->community.tag;
+  if (c != kOctetString && c != kIpAddress && c != kOpaque && c != kNsap)
+    return false;
+  if (!Header(p, left, &at->pdu) || at->pdu.tag == kV1Trap) return false;
+  at->pdu_at = p;
+  p = at->pdu.content;
+  left = at->pdu.length;
+  long status = 0, index = 0;
+  if (!Integer(&p, &left, request_id) || !Integer(&p, &left, &status) ||
+      !Integer(&p, &left, &index) || !Header(p, left, &at->list) ||
+      at->list.tag != kSequence)
+    return false;
+  at->list_at = p;
+  return true;
+}
+
+// The binding at `index` of the list of a read layout: where it starts,
+// and the bytes of the list left from there. False past the last one.
+bool SkipBindings(const Layout& at, size_t index, const unsigned char** p,
+                  size_t* left) {
+  *p = at.list.content;
+  *left = at.list.length;
+  for (size_t n = 0; n < index; ++n) {
+    const unsigned char* end = nullptr;
+    if (*left == 0 || !BindingEnd(*p, *left, &end)) return false;
+    *left -= static_cast<size_t>(end - *p);
+    *p = end;
+  }
+  return true;
+}
+
 }  // namespace
 
 BindingCount CountBindings(const unsigned char* message, size_t length,
                            size_t limit) {
   BindingCount out;
-  Tlv whole, community, pdu, list;
-  if (!Header(message, length, &whole) || whole.tag != kSequence) return out;
-  const unsigned char* p = whole.content;
-  size_t left = whole.length;
-  if (!Integer(&p, &left, &out.version) || !Next(&p, &left, &community))
-    return out;
-  if (community.tag != kOctetString && community.tag != kIpAddress &&
-      community.tag != kOpaque && community.tag != kNsap)
-    return out;
-  if (!Header(p, left, &pdu) || pdu.tag == kV1Trap) return out;
-  p = pdu.content;
-  left = pdu.length;
-  long status = 0, index = 0;
-  if (!Integer(&p, &left, &out.request_id) || !Integer(&p, &left, &status) ||
-      !Integer(&p, &left, &index) || !Header(p, left, &list) ||
-      list.tag != kSequence)
+  Layout at;
+  if (!ReadLayout(message, length, &at, &out.version, &out.request_id))
     return out;
   out.read = true;
-  out.community = community.content;
-  out.community_length = community.length;
-  out.pdu_type = pdu.tag;
+  out.community = at.community.content;
+  out.community_length = at.community.length;
+  out.pdu_type = at.pdu.tag;
 
   // Each binding as snmp_parse_var_op steps over it: its SEQUENCE header,
   // the name, the value's header, then to the end of the value.
-  p = list.content;
-  left = list.length;
+  const unsigned char* p = at.list.content;
+  size_t left = at.list.length;
   while (left > 0 && out.bindings <= limit) {
-    Tlv binding, name;
     const unsigned char* end = nullptr;
-    if (!Header(p, left, &binding) || binding.tag != kSequence ||
-        !Header(binding.content, binding.length, &name) ||
-        name.tag != kObjectId)
-      break;
-    const unsigned char* value = name.content + name.length;
-    const size_t rest =
-        binding.length - static_cast<size_t>(value - binding.content);
-    if (!ValueEnd(value, rest, &end)) break;
+    if (!BindingEnd(p, left, &end)) break;
     ++out.bindings;
     left -= static_cast<size_t>(end - p);
     p = end;
   }
+  return out;
+}
+
+size_t CutBindings(unsigned char* message, size_t length, size_t keep) {
+  Layout at;
+  long version = 0, id = 0;
+  const unsigned char* p = nullptr;
+  size_t left = 0;
+  if (!ReadLayout(message, length, &at, &version, &id) ||
+      !SkipBindings(at, keep, &p, &left) || left == 0)
+    return length;
+  SetLength(message + (at.list_at - message), at.list.length - left);
+  SetLength(message + (at.pdu_at - message), at.pdu.length - left);
+  SetLength(message, at.whole.length - left);
+  return static_cast<size_t>(at.whole.content - message) + at.whole.length -
+         left;
+}
+
+BindingValue ValueOfBinding(const unsigned char* message, size_t length,
+                            size_t index) {
+  BindingValue out;
+  Layout at;
+  long version = 0, id = 0;
+  const unsigned char* p = nullptr;
+  size_t left = 0;
+  Tlv binding, name, value;
+  if (!ReadLayout(message, length, &at, &version, &id) ||
+      !SkipBindings(at, index, &p, &left) || !Header(p, left, &binding) ||
+      !Header(binding.content, binding.length, &name))
+    return out;
+  out.name_length = name.length;
+  const unsigned char* v = name.content + name.length;
+  const size_t rest = binding.length - static_cast<size_t>(v - binding.content);
+  if (rest >= 1) out.tag = v[0];
+  if (Header(v, rest, &value)) out.length = value.length;
   return out;
 }
 
