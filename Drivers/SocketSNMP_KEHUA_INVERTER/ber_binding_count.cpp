@@ -1,6 +1,7 @@
 #include "ber_binding_count.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace inverter::snmp {
 namespace {
@@ -111,16 +112,28 @@ bool BindingEnd(const unsigned char* p, size_t left,
                   end);
 }
 
-// Writes `value` over the length of the TLV at `tlv`, in as many octets as
-// it has (value never exceeds the length it replaces).
-void SetLength(unsigned char* tlv, size_t value) {
-  unsigned char* at = tlv + 1;
-  if ((at[0] & 0x80) == 0) {
-    at[0] = static_cast<unsigned char>(value);
-    return;
+// Octets of a TLV header (short tag) with a length of `length` in its
+// shortest form.
+size_t HeaderSize(size_t length) {
+  size_t octets = 2;
+  if (length >= 0x80) {
+    for (; length != 0; length >>= 8) ++octets;
   }
-  for (size_t i = at[0] & 0x7f; i > 0; --i, value >>= 8)
-    at[i] = static_cast<unsigned char>(value & 0xff);
+  return octets;
+}
+
+// Writes that header at w; returns where its contents go.
+unsigned char* PutHeader(unsigned char* w, unsigned char tag, size_t length) {
+  *w++ = tag;
+  if (length < 0x80) {
+    *w++ = static_cast<unsigned char>(length);
+    return w;
+  }
+  const size_t octets = HeaderSize(length) - 2;
+  *w++ = static_cast<unsigned char>(0x80 | octets);
+  for (size_t i = octets; i > 0; --i)
+    *w++ = static_cast<unsigned char>(length >> (8 * (i - 1)));
+  return w;
 }
 
 // Where a v1/v2c message's parts lie, up to its binding list.
@@ -199,16 +212,36 @@ BindingCount CountBindings(const unsigned char* message, size_t length,
 size_t CutBindings(unsigned char* message, size_t length, size_t keep) {
   Layout at;
   long version = 0, id = 0;
-  const unsigned char* p = nullptr;
-  size_t left = 0;
-  if (!ReadLayout(message, length, &at, &version, &id) ||
-      !SkipBindings(at, keep, &p, &left) || left == 0)
-    return length;
-  SetLength(message + (at.list_at - message), at.list.length - left);
-  SetLength(message + (at.pdu_at - message), at.pdu.length - left);
-  SetLength(message, at.whole.length - left);
-  return static_cast<size_t>(at.whole.content - message) + at.whole.length -
-         left;
+  if (!ReadLayout(message, length, &at, &version, &id)) return length;
+  const unsigned char* p = at.list.content;
+  size_t left = at.list.length;
+  for (size_t n = 0; n < keep && left > 0; ++n) {
+    const unsigned char* end = nullptr;
+    if (!BindingEnd(p, left, &end)) return length;
+    left -= static_cast<size_t>(end - p);
+    p = end;
+  }
+  const size_t list = at.list.length - left;
+  const size_t pdu = static_cast<size_t>(at.list_at - at.pdu.content) +
+                     HeaderSize(list) + list;
+  const size_t whole =
+      static_cast<size_t>(at.pdu_at - at.whole.content) + HeaderSize(pdu) + pdu;
+  const size_t total = HeaderSize(whole) + whole;
+  if (total == length) return length;  // nothing cut, lengths the shortest
+  // Front to back: no header grows, so nothing is written over bytes still
+  // to be moved.
+  unsigned char* w = message;
+  const auto move = [&w, message](const unsigned char* from, size_t n) {
+    std::memmove(w, message + (from - message), n);
+    w += n;
+  };
+  w = PutHeader(w, kSequence, whole);
+  move(at.whole.content, static_cast<size_t>(at.pdu_at - at.whole.content));
+  w = PutHeader(w, at.pdu.tag, pdu);
+  move(at.pdu.content, static_cast<size_t>(at.list_at - at.pdu.content));
+  w = PutHeader(w, kSequence, list);
+  move(at.list.content, list);
+  return total;
 }
 
 BindingValue ValueOfBinding(const unsigned char* message, size_t length,

@@ -30,10 +30,12 @@ BindingCount CountBindings(const unsigned char* message, size_t length,
                            size_t limit);
 
 // Cuts a v1/v2c message in place after its first `keep` bindings: the
-// binding list, the PDU and the message shrink to match, each length keeping
-// its number of octets, and whatever followed the message goes. Returns the
-// new length: `length` when the message holds no more than `keep` bindings
-// or cannot be read up to them.
+// binding list, the PDU and the message shrink to match, their lengths
+// written in the shortest form (Debian 11's library refuses an empty binding
+// list with a long-form length, 30 82 00 00), and whatever followed the
+// message goes. Returns the new length: `length` when the message holds no
+// more than `keep` bindings and has those lengths in the shortest form
+// already, or cannot be read up to them.
 size_t CutBindings(unsigned char* message, size_t length, size_t keep);
 
 // The length of the name and the tag and length of the value of binding

@@ -265,14 +265,15 @@ bool OursCounted(const netsnmp_session* session, const AnswerBound& bound,
 
 // Pre-parse half of the bound (v1/v2c): the bindings are counted where the
 // datagram lies, and the answer is cut in place after as many as are read,
-// before the library copies any. Any other datagram with more is dropped
-// as if it had not come.
+// before the library copies any (its lengths in the shortest form). Any
+// other datagram with more is dropped as if it had not come.
 bool WithinBound(netsnmp_session* session, u_char* data, size_t* length) {
   auto* bound = static_cast<AnswerBound*>(session->callback_magic);
   if (bound == nullptr) return true;
   const BindingCount count = CountBindings(data, *length, bound->most);
-  if (!count.read || count.bindings <= bound->most) return true;
-  if (!OursCounted(session, *bound, count)) return false;
+  if (!count.read) return true;
+  if (!OursCounted(session, *bound, count))
+    return count.bindings <= bound->most;
   *length = CutBindings(data, *length, bound->most);
   return true;
 }
