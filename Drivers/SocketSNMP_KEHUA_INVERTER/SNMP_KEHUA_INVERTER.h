@@ -16,6 +16,7 @@
 
 #include "SNMP_KEHUA_INVERTER_Data.h"
 #include "inverter_tables.h"
+#include "log_budget.h"
 #include "name_lookup.h"
 #include "snmp_session.h"
 #include "snmp_settings.h"
@@ -76,6 +77,10 @@ class SNMP_KEHUA_INVERTER
   std::chrono::steady_clock::duration pause_ = std::chrono::seconds(5);
   std::chrono::steady_clock::duration max_walk_time_ = kMaxWalkTime;
 
+  // The device's lines that tell an agent's faults apart (at most one a
+  // walk): a few a minute, the rest counted (tests start it afresh).
+  inverter::snmp::LogBudget fault_lines_;
+
   // Stops and joins the sampling thread, if any. The thread calls virtual
   // members: a subclass must call this in its own destructor, before its
   // part of the object is torn down.
@@ -93,6 +98,9 @@ class SNMP_KEHUA_INVERTER
   // ended it.
   bool pause_until_stopped();
   void forget_credentials();
+  // Writes one line of fault_lines_ to standard error, the first of a walk
+  // only (told_).
+  void tell(const std::string& line);
 
   // The walk's working copy of the record: readings persist across walks,
   // and the record the host sees changes only when a walk publishes.
@@ -112,7 +120,12 @@ class SNMP_KEHUA_INVERTER
   inverter::snmp::SnmpSettings snmp_;  // the session template points here
   bool snmp_ok_ = true;                // false: no walk until fixed
   std::vector<u_char> engine_id_;      // discovered SNMPv3 engine ID
-  std::string cut_text_;               // why the last walk was cut, if made
+  inverter::snmp::EngineClock engine_clock_;  // that engine's boots, time
+  // GETBULK max-repetitions in use: the configured one, halved after a
+  // tooBig until an answer comes, and kept for later walks.
+  long repetitions_ = 0;
+  bool told_ = false;     // this walk has written its fault line
+  std::string cut_text_;  // why the last walk was cut, if made
   // The communication-status reading as the agent last gave it, whether
   // this walk gave it, and whether the record marks the inverter lost.
   float agent_comm_status_ = 0.0f;

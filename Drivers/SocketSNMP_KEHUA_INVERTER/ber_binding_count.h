@@ -37,4 +37,24 @@ BindingCount CountBindings(const unsigned char* message, size_t length,
 BindingCount NormaliseAndCount(unsigned char* message, size_t* length,
                                size_t limit);
 
+// Cuts a v1/v2c message in place after its first `keep` bindings: the
+// binding list, the PDU and the message shrink to match, their lengths
+// written in the shortest form (Debian 11's library refuses an empty binding
+// list with a long-form length, 30 82 00 00), and whatever followed the
+// message goes. Returns the new length: `length` when the message holds no
+// more than `keep` bindings and has those lengths in the shortest form
+// already, or cannot be read up to them.
+size_t CutBindings(unsigned char* message, size_t length, size_t keep);
+
+// The length of the name and the tag and length of the value of binding
+// `index` (from 0) of a v1/v2c message, as far as the message shows them (0
+// where it does not).
+struct BindingValue {
+  size_t name_length = 0;
+  unsigned char tag = 0;
+  size_t length = 0;
+};
+BindingValue ValueOfBinding(const unsigned char* message, size_t length,
+                            size_t index);
+
 }  // namespace inverter::snmp

@@ -132,6 +132,25 @@ TEST_F(WalkTest, OnlyThePeerAnswersAndRequestIdsAreUnpredictable) {
   close(other_port);
 }
 
+TEST_F(WalkTest, AnswersFromAnotherAddressAreToldAfterTheTimeOut) {
+  const int other = Bound(SOCK_DGRAM, "127.0.0.2");  // the card's other side
+  Serve([&](const Request& r) {
+    const auto bytes =
+        EncodeResponse(r.request_id, r.community,
+                       AnswerFromTable(SixteenIntegers(0), r).bindings);
+    sockaddr_in to{AF_INET, htons(r.sender_port), {inet_addr("127.0.0.1")}, {}};
+    sendto(other, bytes.data(), bytes.size(), 0,
+           reinterpret_cast<sockaddr*>(&to), sizeof to);
+    return Reply::Drop();
+  });
+  EXPECT_EQ(Walk(), "Timeout: No Response from " + agent->peer() +
+                        "\n2 answers from 127.0.0.2" + At(other).substr(9) +
+                        " refused: not the inverter's address\n");
+  EXPECT_EQ(dev.Reading(14), 1.0f);
+  agent.reset();
+  close(other);
+}
+
 TEST_F(WalkTest, OnlyUdpPeersAreOpenedAndOthersRefusedWithOneLine) {
   Serve(TableScript(SixteenIntegers(0)));
   const std::string path =
@@ -350,6 +369,7 @@ TEST_F(WalkTest, AWalkIsCutAtItsTimeLimitAndCompletesItsRound) {
   EXPECT_LT(steady_clock::now() - start, seconds(3));
   EXPECT_EQ(Rounds(), 1u);
   EXPECT_EQ(dev.Reading(0), 9.0f);
+  EXPECT_EQ(dev.Reading(14), 1.0f);  // stale
 }
 
 TEST_F(WalkTest, CacheLoadsNeverWaitForTheNetworkNorDeadlockInARound) {

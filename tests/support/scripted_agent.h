@@ -221,6 +221,11 @@ std::vector<u_char> BuildRawResponse(long request_id,
                                      long error_index = 0,
                                      long version = SNMP_VERSION_2c);
 
+// tooBig (error status 1) with an empty binding list, written 30 00 or, as
+// some agents do, with a long-form length (30 82 00 00).
+std::vector<u_char> EncodeTooBig(long request_id, const std::string& community,
+                                 bool long_form);
+
 // Hand-written BER for a noAuthNoPriv SNMPv3 Response (empty user, no
 // bindings) of `engine_id`: a datagram no request asked for.
 std::vector<u_char> BuildRawV3Response(
