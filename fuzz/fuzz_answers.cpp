@@ -208,6 +208,7 @@ void CheckCount(const std::vector<u_char>& datagram, const netsnmp_pdu* pdu,
   std::vector<u_char> cut = datagram;
   cut.resize(inverter::snmp::CutBindings(cut.data(), cut.size(), limit));
   if (cut.size() > datagram.size()) Fail("the cut grew a datagram");
+  if (cut.size() == datagram.size() && parsed > limit) return;  // refused
   netsnmp_pdu* kept = Parse(cut);
   const netsnmp_variable_list* a = pdu->variables;
   const netsnmp_variable_list* b = kept != nullptr ? kept->variables : nullptr;

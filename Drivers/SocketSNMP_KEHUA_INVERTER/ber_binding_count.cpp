@@ -1,5 +1,6 @@
 #include "ber_binding_count.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -223,12 +224,19 @@ size_t CutBindings(unsigned char* message, size_t length, size_t keep) {
   if (!ReadLayout(message, length, &at, &version, &id)) return length;
   const unsigned char* p = at.list.content;
   size_t left = at.list.length;
+  // The library steps from a value's end to the next binding, but checks
+  // that each binding's SEQUENCE fits in the list: a kept binding that
+  // claims bytes past the cut cannot be cut after.
+  const unsigned char* reach = p;
   for (size_t n = 0; n < keep && left > 0; ++n) {
     const unsigned char* end = nullptr;
-    if (!BindingEnd(p, left, &end)) return length;
+    Tlv binding;
+    if (!BindingEnd(p, left, &end) || !Header(p, left, &binding)) return length;
+    reach = std::max(reach, binding.content + binding.length);
     left -= static_cast<size_t>(end - p);
     p = end;
   }
+  if (left != 0 && reach > p) return length;
   const size_t list = at.list.length - left;
   const size_t pdu = static_cast<size_t>(at.list_at - at.pdu.content) +
                      HeaderSize(list) + list;

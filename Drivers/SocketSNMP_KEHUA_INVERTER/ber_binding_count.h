@@ -43,7 +43,8 @@ BindingCount NormaliseAndCount(unsigned char* message, size_t* length,
 // list with a long-form length, 30 82 00 00), and whatever followed the
 // message goes. Returns the new length: `length` when the message holds no
 // more than `keep` bindings and has those lengths in the shortest form
-// already, or cannot be read up to them.
+// already, or cannot be read up to them, or cannot be cut there (its last
+// binding kept claims bytes past its value).
 size_t CutBindings(unsigned char* message, size_t length, size_t keep);
 
 // The length of the name and the tag and length of the value of binding

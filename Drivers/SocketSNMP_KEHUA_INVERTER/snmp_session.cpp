@@ -277,7 +277,10 @@ bool WithinBound(netsnmp_session* session, u_char* data, size_t* length) {
   if (!count.read) return true;
   if (!OursCounted(session, *bound, count))
     return count.bindings <= bound->most;
-  *length = CutBindings(data, *length, bound->most);
+  const size_t cut = CutBindings(data, *length, bound->most);
+  // Past the bound and not to be cut: dropped, the request waits on.
+  if (count.bindings > bound->most && cut == *length) return false;
+  *length = cut;
   return true;
 }
 
