@@ -1,3 +1,5 @@
+// The host program's outputs: its own lines, the events file, the plug-in's
+// stdout.
 #include "outputs.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The scripted SNMP agent of the tests: decoding, scripts, encoding, the
+// serving thread.
 #include "scripted_agent.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,5 @@
+// Tests of the scripted SNMP agent itself: what it decodes, answers and
+// encodes.
 #include "scripted_agent.h"
 
 #include <arpa/inet.h>
