@@ -1,5 +1,4 @@
-// The host program's outputs: its own lines, the events file, the plug-in's
-// stdout.
+// Where the host program writes: its lines, events file, plug-in's stdout.
 #include "outputs.h"
 
 #include <fcntl.h>

@@ -1,5 +1,4 @@
-// The host program's run: devices made, their rounds driven or awaited, all
-// torn down.
+// The host program's run: devices made, their rounds, all torn down.
 #include "run.h"
 
 #include <json/json.h>

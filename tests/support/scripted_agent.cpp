@@ -1,5 +1,4 @@
-// The scripted SNMP agent of the tests: decoding, scripts, encoding, the
-// serving thread.
+// The tests' scripted SNMP agent: decoding, scripts, encoding, its thread.
 #include "scripted_agent.h"
 
 #include <arpa/inet.h>

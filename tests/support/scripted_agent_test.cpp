@@ -1,5 +1,4 @@
-// Tests of the scripted SNMP agent itself: what it decodes, answers and
-// encodes.
+// Tests of the scripted SNMP agent: what it decodes, answers and encodes.
 #include "scripted_agent.h"
 
 #include <arpa/inet.h>
