@@ -1,3 +1,4 @@
+// The inverter device: its settings, its sampling thread, a round and its walk.
 #include "SNMP_KEHUA_INVERTER.h"
 
 #include <poll.h>
@@ -71,17 +72,27 @@ std::string OidText(const oid* name, size_t length) {
   return out;
 }
 
+// A time limit for a line: "60 s" when it is whole seconds, else "300 ms".
+std::string DurationText(std::chrono::steady_clock::duration d) {
+  using std::chrono::duration_cast;
+  if (d % std::chrono::seconds(1) == d.zero())
+    return std::to_string(duration_cast<std::chrono::seconds>(d).count()) +
+           " s";
+  return std::to_string(duration_cast<std::chrono::milliseconds>(d).count()) +
+         " ms";
+}
+
 }  // namespace
 
 SNMP_KEHUA_INVERTER::SNMP_KEHUA_INVERTER() {
   device_type_ = "snmp_kehua_inverter";
   inverter::snmp::InitTemplate(&session_template_);
-  // v2c, community "varnel", 10 s time-out, one retry: the defaults of
-  // the SNMP settings, until InitSetting reads the device's own.
+  // The defaults of the SNMP settings (SnmpSettings), until InitSetting
+  // reads the device's own.
   inverter::snmp::ApplyToTemplate(snmp_, &session_template_);
   session_template_.peername = nullptr;
 
-  std::memset(static_cast<void*>(&walk_), 0, sizeof walk_);
+  std::memset(static_cast<void*>(&walk_record_), 0, sizeof walk_record_);
   for (size_t i = 0; i < alarm_names_.size(); ++i)
     alarm_names_[i] = inverter::kAlarmTable[i].name;
   stop_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -274,13 +285,13 @@ void SNMP_KEHUA_INVERTER::do_sample() {
     if (!session) return;  // its line is written, or a stop came
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      walk_ = data_;  // readings persist across walks
+      walk_record_ = data_;  // readings persist across walks
     }
-    end = walk(*session, peer, &cut);
+    end = run_walk(*session, peer, &cut);
   }  // closed before the round
   // What the agent last gave counts, even from a walk that lost it later.
   if (comm_status_given_)
-    agent_comm_status_ = walk_.readings[inverter::kCommStatusReading];
+    agent_comm_status_ = walk_record_.readings[inverter::kCommStatusReading];
   if (end == WalkEnd::kStopped) return;  // no round
   if (cut != nullptr) {
     std::fprintf(stderr, "Walk of %s cut short: %s\n", peer, cut);
@@ -290,11 +301,11 @@ void SNMP_KEHUA_INVERTER::do_sample() {
   // cached record the host loads meanwhile.
   std::lock_guard<std::mutex> lock(mutex_);
   for (size_t i = 0; i < inverter::kReadings.size(); ++i)
-    data_.readings[i] = walk_.readings[i];
+    data_.readings[i] = walk_record_.readings[i];
   CompleteRound();
 }
 
-SNMP_KEHUA_INVERTER::WalkEnd SNMP_KEHUA_INVERTER::walk(
+SNMP_KEHUA_INVERTER::WalkEnd SNMP_KEHUA_INVERTER::run_walk(
     inverter::snmp::Session& session, const char* peer, const char** cut) {
   using Result = inverter::snmp::Session::Result;
   inverter::WalkCursor cursor;
@@ -311,8 +322,7 @@ SNMP_KEHUA_INVERTER::WalkEnd SNMP_KEHUA_INVERTER::walk(
       case Result::kStopped:
         return WalkEnd::kStopped;
       case Result::kDeadline:
-        cut_text_ = "walk took longer than " +
-                    std::to_string(kMaxWalkTime.count()) + " s";
+        cut_text_ = "walk took longer than " + DurationText(max_walk_time_);
         *cut = cut_text_.c_str();
         if (v3 && !answered) engine_id_.clear();
         return WalkEnd::kLost;
@@ -402,7 +412,7 @@ SNMP_KEHUA_INVERTER::WalkEnd SNMP_KEHUA_INVERTER::walk(
     if (status == SNMP_ERR_NOSUCHNAME && command == SNMP_MSG_GETNEXT)
       return WalkEnd::kDone;
     const inverter::Examined examined =
-        inverter::ExamineAnswer(*answer, &cursor, &walk_);
+        inverter::ExamineAnswer(*answer, &cursor, &walk_record_);
     comm_status_given_ = comm_status_given_ || examined.comm_status_given;
     *cut = examined.cut;
     if (status != SNMP_ERR_NOERROR) {
@@ -433,10 +443,11 @@ SNMP_KEHUA_INVERTER::WalkEnd SNMP_KEHUA_INVERTER::walk(
 void SNMP_KEHUA_INVERTER::mark_communication(bool lost) {
   constexpr unsigned kStatus = inverter::kCommStatusReading;
   if (lost) {
-    walk_.readings[kStatus] = 1.0f;
+    walk_record_.readings[kStatus] = 1.0f;
     comm_marked_ = true;
   } else if (comm_marked_) {
-    if (!comm_status_given_) walk_.readings[kStatus] = agent_comm_status_;
+    if (!comm_status_given_)
+      walk_record_.readings[kStatus] = agent_comm_status_;
     comm_marked_ = false;
   }
 }

@@ -1,3 +1,4 @@
+// The binding counter and cutter of received v1/v2c messages, in place.
 #include "ber_binding_count.h"
 
 #include <algorithm>
@@ -5,6 +6,7 @@
 #include <cstring>
 
 #include "ber_integers.h"
+#include "ber_length.h"
 
 namespace inverter::snmp {
 namespace {
@@ -28,33 +30,12 @@ struct Tlv {
   size_t length;
 };
 
-// A definite length at p, with its contents within `available` bytes
-// (asn_parse_nlength): at most sizeof(long) length octets, not negative.
-bool Length(const unsigned char* p, size_t available,
-            const unsigned char** content, size_t* length) {
-  if (available < 1) return false;
-  size_t octets = 1;
-  unsigned long value = p[0];
-  if (value & 0x80) {
-    const size_t count = value & 0x7f;
-    if (count == 0 || count > sizeof(long) || available < count + 1)
-      return false;
-    value = 0;
-    for (size_t i = 1; i <= count; ++i) value = value << 8 | p[i];
-    if (static_cast<long>(value) < 0) return false;
-    octets += count;
-  }
-  if (value > available - octets) return false;
-  *content = p + octets;
-  *length = value;
-  return true;
-}
-
 // One TLV header as asn_parse_header reads it, short tags only.
 bool Header(const unsigned char* p, size_t available, Tlv* out) {
   if (available < 2 || (p[0] & 0x1f) == 0x1f) return false;
   out->tag = p[0];
-  return Length(p + 1, available - 1, &out->content, &out->length);
+  out->content = ReadBerLength(p + 1, available - 1, &out->length);
+  return out->content != nullptr;
 }
 
 // The next TLV of a run: read, and the run moved past it.
@@ -94,8 +75,8 @@ bool ValueEnd(const unsigned char* p, size_t available,
   if (v.tag == kOpaque && v.length > 2 && v.content[0] == kOpaqueTag1) {
     const unsigned char wrapped = v.content[1];
     if (wrapped == 0x76 || (wrapped >= 0x78 && wrapped <= 0x7b)) {
-      if (!Length(v.content + 2, v.length - 2, &v.content, &v.length))
-        return false;
+      v.content = ReadBerLength(v.content + 2, v.length - 2, &v.length);
+      if (v.content == nullptr) return false;
     }
   }
   *end = v.content + v.length;

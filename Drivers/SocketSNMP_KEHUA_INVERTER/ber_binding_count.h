@@ -10,9 +10,11 @@ namespace inverter::snmp {
 
 // What a v1/v2c message holds ahead of its bindings, and how many bindings
 // the library would take from it. The message is read where it lies,
-// nothing is written or copied, and every step is the library's own
-// (asn_parse_header, asn_parse_int, snmp_parse_var_op), so that wherever
-// the library parses the message it finds these values and this count.
+// nothing is written or copied. Each step is written here after the
+// library's own (asn_parse_header, asn_parse_int, snmp_parse_var_op) and
+// takes what it takes, so that wherever the library parses the message it
+// finds these values and this count (fuzz/fuzz_answers.cpp checks them
+// against the library's parse).
 struct BindingCount {
   bool read = false;  // read up to its binding list; the rest is unset if not
   long version = -1;

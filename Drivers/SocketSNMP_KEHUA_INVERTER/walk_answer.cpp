@@ -1,3 +1,4 @@
+// The examination of one answer of a walk.
 #include "walk_answer.h"
 
 #include <algorithm>

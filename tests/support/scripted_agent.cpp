@@ -1,3 +1,4 @@
+// The tests' scripted SNMP agent: decoding, scripts, encoding, its thread.
 #include "scripted_agent.h"
 
 #include <arpa/inet.h>
