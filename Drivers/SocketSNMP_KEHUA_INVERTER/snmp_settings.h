@@ -4,11 +4,11 @@
 // community "varnel", a 10 s time-out and one retry, as it always has.
 
 #include <json/json.h>
-#include <net-snmp/net-snmp-config.h>
-#include <net-snmp/net-snmp-includes.h>
 
 #include <string>
 #include <vector>
+
+#include "snmp_library.h"
 
 namespace inverter::snmp {
 
