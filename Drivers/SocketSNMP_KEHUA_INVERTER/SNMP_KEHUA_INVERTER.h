@@ -19,7 +19,8 @@
 #include "inverter_tables.h"
 #include "log_budget.h"
 #include "name_lookup.h"
-#include "snmp_session.h"
+#include "peer_address.h"
+#include "snmp_library_session.h"
 #include "snmp_settings.h"
 #include "uni_data_device.h"
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <utility>
 
-#include "snmp_session.h"
+#include "snmp_library.h"
 #include "snmp_v3_names.h"
 
 namespace inverter::snmp {
@@ -118,9 +118,7 @@ bool DeriveKey(const std::vector<oid>& auth, std::string* passphrase,
   u_char ku[USM_AUTH_KU_LEN];
   size_t ku_len = sizeof ku;
   const int rc =
-      generate_Ku(auth.data(), auth.size(),
-                  reinterpret_cast<const u_char*>(passphrase->data()),
-                  passphrase->size(), ku, &ku_len);
+      DeriveUsmKey(auth.data(), auth.size(), *passphrase, ku, &ku_len);
   WipeString(passphrase);
   if (rc == SNMPERR_SUCCESS) key->Assign(ku, ku_len);
   explicit_bzero(ku, sizeof ku);
@@ -227,7 +225,7 @@ bool ParseSnmpSettings(const Json::Value& app, SnmpSettings* out,
     out->level = level;
     if (!r.failed() && level != SNMP_SEC_LEVEL_NOAUTH) {
       size_t len = 0;
-      const oid* o = sc_get_auth_oid(auth, &len);
+      const oid* o = AuthProtocolOid(auth, &len);
       if (o == nullptr) {
         r.Fail("auth", "not supported by this build");
       } else {
@@ -238,7 +236,7 @@ bool ParseSnmpSettings(const Json::Value& app, SnmpSettings* out,
     }
     if (!r.failed() && level == SNMP_SEC_LEVEL_AUTHPRIV) {
       size_t len = 0;
-      const oid* o = sc_get_priv_oid(priv, &len);
+      const oid* o = PrivProtocolOid(priv, &len);
       if (o == nullptr) {
         r.Fail("priv", "not supported by this build");
       } else {

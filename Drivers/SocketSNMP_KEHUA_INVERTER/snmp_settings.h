@@ -5,13 +5,12 @@
 // timing, and their bounds, from device_limits.h).
 
 #include <json/json.h>
-#include <net-snmp/net-snmp-config.h>
-#include <net-snmp/net-snmp-includes.h>
 
 #include <string>
 #include <vector>
 
 #include "device_limits.h"
+#include "snmp_library.h"
 
 namespace inverter::snmp {
 

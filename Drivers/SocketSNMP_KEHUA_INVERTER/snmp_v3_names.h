@@ -4,14 +4,14 @@
 // case, spelt as listed here, each with the library's number for it), and
 // engine IDs written in hex.
 
-#include <net-snmp/net-snmp-config.h>
-#include <net-snmp/net-snmp-includes.h>
 #include <strings.h>
 
 #include <cctype>
 #include <cstddef>
 #include <string>
 #include <vector>
+
+#include "snmp_library.h"
 
 namespace inverter::v3 {
 

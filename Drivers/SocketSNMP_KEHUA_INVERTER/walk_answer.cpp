@@ -87,7 +87,7 @@ Examined ExamineAnswer(const netsnmp_pdu& answer, WalkCursor* cursor,
       out.walk_on = false;
       continue;
     }
-    if (snmp_oid_compare(var->name, var->name_length, last, last_len) <= 0) {
+    if (snmp::CompareOids(var->name, var->name_length, last, last_len) <= 0) {
       out.cut = "OID not increasing";
       out.early = true;
       out.walk_on = false;

@@ -2,12 +2,10 @@
 // The examination of one answer of a walk: which of its bindings fill
 // readings, whether the walk goes on, and from which OID.
 
-#include <net-snmp/net-snmp-config.h>
-#include <net-snmp/net-snmp-includes.h>
-
 #include <cstddef>
 
 #include "SNMP_KEHUA_INVERTER_Data.h"
+#include "snmp_library.h"
 
 namespace inverter {
 

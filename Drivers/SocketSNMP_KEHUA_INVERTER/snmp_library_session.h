@@ -1,70 +1,25 @@
 #pragma once
-// The one place that talks to the Net-SNMP library.
-//
-// Debian's library does no locking of its own: its id counters, statistics,
-// error state and (for SNMPv3) user and engine-time caches are shared by
-// every session in the process. Every library call of a walk therefore runs
-// under one process-wide lock, and only the wait for an answer runs outside
-// it, so that many devices wait on their inverters at the same time.
-//
-// What a session accepts: datagrams from the peer's own address and port
-// (checked before they are parsed) and, for SNMPv3 once the engine is known,
-// well-formed messages of that engine only (also checked before), with the
-// session's community (checked after), answering an unpredictable request
-// id. Of an answer at most max-repetitions bindings for each binding asked
-// are read (never fewer than the request strictly allows), the rest cut
-// unparsed where the datagram shows them (v1/v2c) or from the parsed list
-// before it is copied (SNMPv3), so that an agent cannot make the library
-// copy thousands. INTEGERs with redundant leading sign octets are shortened
-// before parsing, so that a 32-bit build reads what a 64-bit one does.
-
-#include <net-snmp/net-snmp-config.h>
-#include <net-snmp/net-snmp-includes.h>
+// A session with one inverter through the library: the request loop
+// (snmp_library_session.cpp), its SNMPv3 half (snmp_library_v3.cpp) and its
+// receive filters (snmp_library_filters.h, which says what a session
+// accepts). Part of the door to the library (snmp_library.h).
 
 #include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "snmp_library.h"
+
 namespace inverter::snmp {
 
 class LookupSlot;
-
-// Initialises the library once per process, reading no configuration, MIB
-// or per-host files; its log lines reach standard error at most a few a
-// minute. Safe to call from any thread.
-void EnsureLibrary();
-
-// Prepares the library for SNMPv3 sessions, once per process.
-void EnsureSnmpV3();
-
-// Fills a session template with the library's defaults.
-void InitTemplate(netsnmp_session* session);
 
 // Checks an inverter address: UDP only (HOST, HOST:PORT, udp:..., udp6:...,
 // [IPv6] or [IPv6]:PORT), no control characters. Returns the name to hand
 // to the library (with an explicit UDP domain, so that no other transport
 // is ever chosen from the text), or an empty string and sets *why.
 std::string LibraryPeerName(const std::string& address, std::string* why);
-
-// `text` with control and non-ASCII bytes written as \xNN: safe on one line.
-std::string Printable(const std::string& text);
-
-struct PduDeleter {
-  void operator()(netsnmp_pdu* pdu) const;  // frees under the library lock
-};
-using PduPtr = std::unique_ptr<netsnmp_pdu, PduDeleter>;
-
-// An SNMPv3 agent's engine boots and time as its authenticated answers
-// gave them, kept per device: agents whose cards share one engine ID each
-// keep their own, which the library's process-wide table (one entry per
-// engine ID) cannot.
-struct EngineClock {
-  bool known = false;
-  unsigned boots = 0;
-  unsigned time = 0;  // seconds, at `at`
-  std::chrono::steady_clock::time_point at;
-};
 
 // One open session of a walk. Closed (under the lock) when destroyed.
 class Session {
