@@ -1,6 +1,7 @@
 # Checks the libraries a shared object needs (its DT_NEEDED list): Net-SNMP,
 # JsonCpp and the C and C++ runtime only, Net-SNMP and JsonCpp among them.
-#   cmake -DREADELF=<readelf> -DOBJECT=<file> -P check_needed.cmake
+#   cmake -DREADELF=<readelf> -DOBJECT=<file> [-DSANITIZED=ON] -P check_needed.cmake
+# SANITIZED: a sanitizer build, whose objects need the sanitizers' runtimes.
 
 cmake_minimum_required(VERSION 3.18)
 
@@ -16,7 +17,9 @@ foreach(entry IN LISTS entries)
   string(REGEX REPLACE ".*\\[(.*)\\]" "\\1" lib "${entry}")
   list(APPEND needed "${lib}")
   if(NOT lib MATCHES "^(libnetsnmp\\.so\\.[0-9]+|libjsoncpp\\.so\\.[0-9]+|libstdc\\+\\+\\.so\\.6|libgcc_s\\.so\\.1|libc\\.so\\.6|libm\\.so\\.6|libpthread\\.so\\.0|libdl\\.so\\.2|ld-linux[-.a-z0-9_]*\\.so\\.[0-9]+)$")
-    list(APPEND unexpected "${lib}")
+    if(NOT (SANITIZED AND lib MATCHES "^lib(a|ub|t)san\\.so\\.[0-9]+$"))
+      list(APPEND unexpected "${lib}")
+    endif()
   endif()
 endforeach()
 if(unexpected)
