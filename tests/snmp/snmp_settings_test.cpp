@@ -5,6 +5,8 @@
 
 #include <chrono>
 
+#include "inverter_tables.h"
+#include "snmp_library_session.h"
 #include "walk_fixture.h"
 
 using namespace walk;
@@ -150,4 +152,30 @@ TEST_F(WalkTest, BulkSizesTimeOutAndRetriesComeFromTheSettings) {
     EXPECT_GE(took, milliseconds(90) * (retries + 1));
     EXPECT_LT(took, seconds(5));  // generous: loaded machines, sanitizers
   }
+}
+
+// A request the library cannot secure (the session's user is in no table:
+// its engine was never given) hands the request back as a security error;
+// the error names the library's cause, not a Report the request never was.
+TEST(SnmpSettings, ASendTheLibraryCannotSecureNamesItsCause) {
+  SnmpSettings s;
+  ASSERT_EQ(Parse("{" + kV3 + kKeys + "}", &s), "");
+  inverter::snmp::EnsureSnmpV3();
+  netsnmp_session templ;
+  inverter::snmp::InitTemplate(&templ);
+  inverter::snmp::ApplyToTemplate(s, &templ);
+  // Nothing is sent: port 9 (discard) is never reached.
+  auto session =
+      inverter::snmp::Session::Open(&templ, "udp:127.0.0.1:9", "label", -1);
+  ASSERT_TRUE(session);
+  const std::vector<oid> name(inverter::kSubtree.begin(),
+                              inverter::kSubtree.end());
+  inverter::snmp::PduPtr answer;
+  const auto result = session->Request(
+      SNMP_MSG_GETBULK, name.data(), name.size(), 1, 10,
+      std::chrono::steady_clock::now() + std::chrono::seconds(2), &answer);
+  EXPECT_NE(result, inverter::snmp::Session::Result::kAnswer);
+  EXPECT_EQ(session->ErrorText(),
+            "USM unknown security name (no such user exists)");
+  inverter::snmp::WipeTemplateKeys(&templ);
 }
