@@ -25,10 +25,12 @@
 // memory before and after, the lines on standard error meanwhile and the
 // system's UDP receive-buffer drops.
 
-// --oversized N: the driver's walks against three scripted agents in a
+// --oversized N: the driver's walks against four scripted agents in a
 // child process (so that the figures are the driver's alone): a normal one,
 // one that answers every one-binding GETBULK with 2,800 bindings inside the
-// subtree, and one that answers with one datagram of 10,000 bindings. For
+// subtree, one that answers with one datagram of 10,000 bindings, and one
+// with 7,900 bindings whose request id is written in five octets (more
+// than a 32-bit `long` holds, and what the library reads). For
 // each: CPU time and wall time per walk, and how far resident memory rose
 // above what it was before the agent's first walk (its peak, VmHWM,
 // started afresh there).
@@ -357,6 +359,31 @@ tarn::test::Reply TenThousand(const tarn::test::Request& r) {
       0, 0, r.version));
 }
 
+// One datagram of 7,900 bindings (1.3 = INTEGER 0, 63,000 bytes) whose
+// request id has a redundant leading zero octet: five octets, where the
+// library on a 32-bit target reads it once normalised.
+tarn::test::Reply FiveOctetId(const tarn::test::Request& r) {
+  using tarn::test::BerTlv;
+  std::vector<u_char> id = {0x00, static_cast<u_char>(r.request_id >> 24),
+                            static_cast<u_char>(r.request_id >> 16),
+                            static_cast<u_char>(r.request_id >> 8),
+                            static_cast<u_char>(r.request_id)};
+  std::vector<u_char> list;
+  for (int i = 0; i < 7900; ++i)
+    list.insert(list.end(), {0x30, 0x06, 0x06, 0x01, 0x2b, 0x02, 0x01, 0x00});
+  std::vector<u_char> pdu = BerTlv(0x02, id);
+  for (const auto& part :
+       {BerTlv(0x02, {0x00}), BerTlv(0x02, {0x00}), BerTlv(0x30, list)})
+    pdu.insert(pdu.end(), part.begin(), part.end());
+  std::vector<u_char> message =
+      BerTlv(0x02, tarn::test::BerIntegerContent(r.version));
+  for (const auto& part : {BerTlv(0x04, std::vector<u_char>(r.community.begin(),
+                                                            r.community.end())),
+                           BerTlv(0xa2, pdu)})
+    message.insert(message.end(), part.begin(), part.end());
+  return tarn::test::Reply::Raw(BerTlv(0x30, message));
+}
+
 // The agents, in a child process forked before any thread exists. It
 // writes their ports to `ports` and serves until `stop` reaches its end
 // (or 15 minutes at most).
@@ -365,7 +392,9 @@ tarn::test::Reply TenThousand(const tarn::test::Request& r) {
     tarn::test::ScriptedAgent normal(tarn::test::TableScript(InverterTable()));
     tarn::test::ScriptedAgent flood(&Flood);
     tarn::test::ScriptedAgent big(&TenThousand);
-    const std::uint16_t p[3] = {normal.port(), flood.port(), big.port()};
+    tarn::test::ScriptedAgent five(&FiveOctetId);
+    const std::uint16_t p[4] = {normal.port(), flood.port(), big.port(),
+                                five.port()};
     if (::write(ports, p, sizeof p) != static_cast<ssize_t>(sizeof p))
       ::_exit(1);
     for (int i = 0; i < 900; ++i) {
@@ -439,7 +468,7 @@ int RunOversized(const Options& o) {
       ::waitpid(pid, &status, 0);
     }
   } reap{child, stop[1]};
-  std::uint16_t port[3];
+  std::uint16_t port[4];
   pollfd ready{ports[0], POLLIN, 0};
   if (::poll(&ready, 1, 10000) <= 0 ||
       ::read(ports[0], port, sizeof port) != static_cast<ssize_t>(sizeof port))
@@ -450,12 +479,13 @@ int RunOversized(const Options& o) {
   std::ostream& out = quiet.out();
   bench::NoOpObserver observer;
   host::ScopedObserver attach(&observer);
-  const char* names[3] = {"normal (16 objects, one per answer)",
+  const char* names[4] = {"normal (16 objects, one per answer)",
                           "2,800 bindings per answer",
-                          "one datagram of 10,000 bindings"};
+                          "one datagram of 10,000 bindings",
+                          "7,900 bindings, request id in five octets"};
   out << "driver walks against scripted agents in a child process, settings: "
       << bench::DescribeSnmp(o.snmp) << ", " << o.oversized << " walks each\n";
-  for (int a = 0; a < 3; ++a) {
+  for (int a = 0; a < 4; ++a) {
     auto dev = bench::MakeDevice(9, "127.0.0.1:" + std::to_string(port[a]),
                                  false, 2, o.snmp);
     StderrToFile err;

@@ -1,5 +1,5 @@
-# Install rules, in two components that scripts/package.sh turns into the two
-# Debian packages of an architecture:
+# Install rules, in two components that CPack turns into the two Debian
+# packages of an architecture (cmake/Package.cmake):
 #   plugin  the plug-in shared object, in TARN_PLUGIN_DIR
 #   tools   the host program and the simulated inverter, with their man pages
 # Configure with -DCMAKE_INSTALL_PREFIX=/usr for the Debian layout: then
@@ -31,8 +31,8 @@ set(TARN_PLUGIN_DIR "${CMAKE_INSTALL_LIBDIR}/tarn/plugins" CACHE STRING
 install(TARGETS SocketSNMP_KEHUA_INVERTER
   LIBRARY DESTINATION "${TARN_PLUGIN_DIR}" COMPONENT plugin)
 
-# What scripts/package.sh reads back and the man pages name: the plug-in's
-# folder as an absolute path on the target.
+# What scripts/package.sh, cmake/Package.cmake and the man pages use: the
+# plug-in's folder as an absolute path on the target.
 if(IS_ABSOLUTE "${TARN_PLUGIN_DIR}")
   set(TARN_PLUGIN_PATH "${TARN_PLUGIN_DIR}")
 else()
