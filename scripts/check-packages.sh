@@ -30,10 +30,10 @@ cd "$(dirname "$0")/.."
 fail() { echo "check-packages: $*" >&2; exit 1; }
 sysroot=""
 amd64_only=0
-if tarn_sysroot_option check-packages 1 "$@"; then
-  :
-elif [ "${1:-}" = "--amd64-only" ]; then
+if [ "${1:-}" = "--amd64-only" ]; then
   amd64_only=1
+else
+  tarn_sysroot_option check-packages 1 "$@" || true
 fi
 tarn_require_root check-packages "installs packages: run as root"
 scripts/bootstrap.sh packaging
