@@ -1,4 +1,5 @@
 #pragma once
+// atoi with a number outside the int range clamped rather than undefined.
 
 #include <climits>
 #include <string>

@@ -22,12 +22,13 @@
 // the field around it, INTEGERs of at most four octets, an engine ID of at
 // most 32).
 //
-// The driver's binding counter (ber_binding_count.cpp), which refuses an
-// answer with more bindings than asked for before the library parses it,
+// The driver's binding counter (ber_binding_count.cpp), which cuts an
+// answer with more bindings than are read before the library parses it,
 // reads both datagrams in place: with a limit it stops just past it and
 // reads nothing else differently, and wherever the library parses a
 // datagram the counter finds the same version, community, PDU type and
-// request id, and as many bindings as the parsed PDU has.
+// request id, and as many bindings as the parsed PDU has; cut after the
+// limit, the datagram parses to the same first bindings, never growing.
 //
 // Input: one byte choosing the OID the device asked for (its value modulo
 // 20; 0: the subtree's base, k: base.k.0) and the counter's limit (its
@@ -203,6 +204,25 @@ void CheckCount(const std::vector<u_char>& datagram, const netsnmp_pdu* pdu,
       std::memcmp(all.community, pdu->community, pdu->community_len) != 0) {
     Fail("the counter reads a datagram otherwise than the library");
   }
+  // Cut after `limit` bindings, it reads as its first `limit` bindings.
+  std::vector<u_char> cut = datagram;
+  cut.resize(inverter::snmp::CutBindings(cut.data(), cut.size(), limit));
+  if (cut.size() > datagram.size()) Fail("the cut grew a datagram");
+  if (cut.size() == datagram.size() && parsed > limit) return;  // refused
+  netsnmp_pdu* kept = Parse(cut);
+  const netsnmp_variable_list* a = pdu->variables;
+  const netsnmp_variable_list* b = kept != nullptr ? kept->variables : nullptr;
+  size_t n = 0;
+  for (; a != nullptr && b != nullptr;
+       a = a->next_variable, b = b->next_variable, ++n) {
+    if (a->type != b->type ||
+        snmp_oid_compare(a->name, a->name_length, b->name, b->name_length) != 0)
+      Fail("a cut datagram's binding differs");
+  }
+  if (kept == nullptr || b != nullptr || n != std::min(parsed, limit) ||
+      kept->reqid != pdu->reqid || kept->errstat != pdu->errstat)
+    Fail("a cut datagram reads otherwise than its first bindings");
+  snmp_free_pdu(kept);
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+// Reading and checking the host program's devices (file or command line).
 #include "config.h"
 
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 #include <set>
 
 #include "atoi_clamped.h"
+#include "device_limits.h"
 #include "host_error.h"
 #include "options.h"
 #include "peer_address.h"
@@ -223,12 +225,15 @@ long SnmpNumber(const Json::Value& snmp, const char* key, long fallback,
 std::chrono::milliseconds RoundTime(const DeviceConfig& device) {
   const Json::Value& app = device.entry["settings"]["appSetting"];
   const Json::Value& snmp = app.isObject() ? app["snmp"] : Json::Value();
-  const long timeout = SnmpNumber(snmp, "timeout_ms", 10000, 100, 60000);
-  const long retries = SnmpNumber(snmp, "retries", 1, 0, 5);
+  const long timeout =
+      SnmpNumber(snmp, "timeout_ms", inverter::kDefaultTimeoutMs,
+                 inverter::kMinTimeoutMs, inverter::kMaxTimeoutMs);
+  const long retries = SnmpNumber(snmp, "retries", inverter::kDefaultRetries,
+                                  inverter::kMinRetries, inverter::kMaxRetries);
   const std::chrono::milliseconds walk =
       std::min(std::chrono::milliseconds((retries + 1) * timeout),
-               std::chrono::milliseconds(60000));
-  return walk + std::chrono::seconds(5);
+               std::chrono::milliseconds(inverter::kMaxWalkTime));
+  return walk + inverter::kSamplePause;
 }
 
 DeviceConfig Device(const Json::Value& entry, const std::string& where,

@@ -22,8 +22,8 @@ struct DeviceConfig {
   bool threaded = false;
   unsigned long rounds = 0;
   // A threaded round's longest time: a walk whose request times out
-  // ((retries + 1) x timeout_ms of its settings, at most the 60 s walk
-  // limit) and the device's 5 s pause.
+  // ((retries + 1) x timeout_ms of its settings, at most the device's walk
+  // limit) and the device's pause (both in device_limits.h).
   std::chrono::milliseconds round_time{0};
   Json::Value entry;  // handed to the device's Init
   std::string where;  // names the entry in error lines

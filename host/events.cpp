@@ -1,3 +1,4 @@
+// The host program's events file, one JSON line per call of a device.
 #include "events.h"
 
 #include <cerrno>

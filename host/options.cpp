@@ -1,3 +1,4 @@
+// Parsing the host program's command line.
 #include "options.h"
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// Where the host program writes: its lines, events file, plug-in's stdout.
 #include "outputs.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// Loading a plug-in, taking its providers, making and deleting its devices.
 #include "plugin_session.h"
 
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// The host program's run: devices made, their rounds, all torn down.
 #include "run.h"
 
 #include <json/json.h>
@@ -128,7 +129,8 @@ std::string RunDevices(PluginSession& plugin,
   }
 
   // A walk in progress ends before the run stops (at most a walk that
-  // times out, 20 s; a second signal does not wait for it).
+  // times out, as in DeviceConfig::round_time; a second signal does not
+  // wait for it).
   const auto interval = std::chrono::duration_cast<Clock::duration>(
       std::chrono::duration<double>(options.interval));
   unsigned long most = 0;

@@ -1,3 +1,4 @@
+// SIGINT and SIGTERM taken by one watching thread, for a clean stop.
 #include "stop_signal.h"
 
 #include <pthread.h>

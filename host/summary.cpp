@@ -1,3 +1,4 @@
+// The readable per-round account of readings and alarms.
 #include "summary.h"
 
 #include <cmath>

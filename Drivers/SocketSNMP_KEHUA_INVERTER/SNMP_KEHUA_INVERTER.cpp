@@ -1,3 +1,4 @@
+// The inverter device: its settings, its sampling thread, a round and its walk.
 #include "SNMP_KEHUA_INVERTER.h"
 
 #include <poll.h>
@@ -36,17 +37,62 @@ std::string AlarmId(unsigned signal) {
   return id;
 }
 
+// Names of the error statuses an answer may carry (RFC 3416), by value.
+constexpr const char* kErrorStatusNames[] = {"noError",
+                                             "tooBig",
+                                             "noSuchName",
+                                             "badValue",
+                                             "readOnly",
+                                             "genErr",
+                                             "noAccess",
+                                             "wrongType",
+                                             "wrongLength",
+                                             "wrongEncoding",
+                                             "wrongValue",
+                                             "noCreation",
+                                             "inconsistentValue",
+                                             "resourceUnavailable",
+                                             "commitFailed",
+                                             "undoFailed",
+                                             "authorizationError",
+                                             "notWritable",
+                                             "inconsistentName"};
+
+std::string ErrorStatusName(long status) {
+  constexpr long n = sizeof kErrorStatusNames / sizeof kErrorStatusNames[0];
+  return status >= 0 && status < n ? kErrorStatusNames[status] : "error";
+}
+
+std::string OidText(const oid* name, size_t length) {
+  std::string out;
+  for (size_t i = 0; i < length; ++i) {
+    if (i != 0) out += '.';
+    out += std::to_string(name[i]);
+  }
+  return out;
+}
+
+// A time limit for a line: "60 s" when it is whole seconds, else "300 ms".
+std::string DurationText(std::chrono::steady_clock::duration d) {
+  using std::chrono::duration_cast;
+  if (d % std::chrono::seconds(1) == d.zero())
+    return std::to_string(duration_cast<std::chrono::seconds>(d).count()) +
+           " s";
+  return std::to_string(duration_cast<std::chrono::milliseconds>(d).count()) +
+         " ms";
+}
+
 }  // namespace
 
 SNMP_KEHUA_INVERTER::SNMP_KEHUA_INVERTER() {
   device_type_ = "snmp_kehua_inverter";
   inverter::snmp::InitTemplate(&session_template_);
-  // v2c, community "varnel", 10 s time-out, one retry: the defaults of
-  // the SNMP settings, until InitSetting reads the device's own.
+  // The defaults of the SNMP settings (SnmpSettings), until InitSetting
+  // reads the device's own.
   inverter::snmp::ApplyToTemplate(snmp_, &session_template_);
   session_template_.peername = nullptr;
 
-  std::memset(static_cast<void*>(&walk_), 0, sizeof walk_);
+  std::memset(static_cast<void*>(&walk_record_), 0, sizeof walk_record_);
   for (size_t i = 0; i < alarm_names_.size(); ++i)
     alarm_names_[i] = inverter::kAlarmTable[i].name;
   stop_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -103,6 +149,7 @@ SNMP_KEHUA_INVERTER::~SNMP_KEHUA_INVERTER() {
 void SNMP_KEHUA_INVERTER::forget_credentials() {
   inverter::snmp::WipeTemplateKeys(&session_template_);
   engine_id_.clear();
+  engine_clock_ = inverter::snmp::EngineClock();
 }
 
 void SNMP_KEHUA_INVERTER::stop_sampling() {
@@ -157,6 +204,7 @@ int SNMP_KEHUA_INVERTER::InitSetting(const Json::Value& settings) {
                  error.c_str());
   }
   inverter::snmp::ApplyToTemplate(snmp_, &session_template_);
+  repetitions_ = snmp_.max_repetitions;
 
   peer_name_ = peer_address_;
   session_template_.peername = peer_name_.data();
@@ -195,6 +243,21 @@ bool SNMP_KEHUA_INVERTER::pause_until_stopped() {
   return stop_;
 }
 
+void SNMP_KEHUA_INVERTER::tell(const std::string& line) {
+  if (told_) return;
+  told_ = true;
+  unsigned long held = 0;
+  if (!fault_lines_.Admit(inverter::snmp::LogBudget::Clock::now(), &held))
+    return;
+  if (held != 0) {
+    std::fprintf(stderr,
+                 "SNMP_KEHUA_INVERTER %u: %lu more lines in the last "
+                 "minute not shown\n",
+                 data_id_, held);
+  }
+  std::fprintf(stderr, "%s\n", line.c_str());
+}
+
 void SNMP_KEHUA_INVERTER::do_sample() {
   std::cout << "SNMP_KEHUA_INVERTER::do_sample" << std::endl;
   if (peer_address_.empty() || !snmp_ok_) return;
@@ -222,13 +285,13 @@ void SNMP_KEHUA_INVERTER::do_sample() {
     if (!session) return;  // its line is written, or a stop came
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      walk_ = data_;  // readings persist across walks
+      walk_record_ = data_;  // readings persist across walks
     }
-    end = walk(*session, peer, &cut);
+    end = run_walk(*session, peer, &cut);
   }  // closed before the round
   // What the agent last gave counts, even from a walk that lost it later.
   if (comm_status_given_)
-    agent_comm_status_ = walk_.readings[inverter::kCommStatusReading];
+    agent_comm_status_ = walk_record_.readings[inverter::kCommStatusReading];
   if (end == WalkEnd::kStopped) return;  // no round
   if (cut != nullptr) {
     std::fprintf(stderr, "Walk of %s cut short: %s\n", peer, cut);
@@ -238,15 +301,16 @@ void SNMP_KEHUA_INVERTER::do_sample() {
   // cached record the host loads meanwhile.
   std::lock_guard<std::mutex> lock(mutex_);
   for (size_t i = 0; i < inverter::kReadings.size(); ++i)
-    data_.readings[i] = walk_.readings[i];
+    data_.readings[i] = walk_record_.readings[i];
   CompleteRound();
 }
 
-SNMP_KEHUA_INVERTER::WalkEnd SNMP_KEHUA_INVERTER::walk(
+SNMP_KEHUA_INVERTER::WalkEnd SNMP_KEHUA_INVERTER::run_walk(
     inverter::snmp::Session& session, const char* peer, const char** cut) {
   using Result = inverter::snmp::Session::Result;
   inverter::WalkCursor cursor;
   comm_status_given_ = false;
+  told_ = false;
   const auto deadline = std::chrono::steady_clock::now() + max_walk_time_;
   const bool v3 = snmp_.version == SNMP_VERSION_3;
   // An engine ID learned by discovery (unauthenticated by design) is kept
@@ -258,17 +322,14 @@ SNMP_KEHUA_INVERTER::WalkEnd SNMP_KEHUA_INVERTER::walk(
       case Result::kStopped:
         return WalkEnd::kStopped;
       case Result::kDeadline:
-        cut_text_ = "walk took longer than " +
-                    std::to_string(kMaxWalkTime.count()) + " s";
+        cut_text_ = "walk took longer than " + DurationText(max_walk_time_);
         *cut = cut_text_.c_str();
         if (v3 && !answered) engine_id_.clear();
-        return WalkEnd::kDone;
-      case Result::kOversized:  // refused before anything was read from it
-        cut_text_ = "answer with " + std::to_string(session.RefusedBindings()) +
-                    " bindings, at most " +
-                    std::to_string(session.AllowedBindings()) + " asked for";
-        *cut = cut_text_.c_str();
-        return WalkEnd::kDone;
+        return WalkEnd::kLost;
+      case Result::kUndecodable:  // v1/v2c: the agent is there
+        tell(std::string(peer) + ": answer could not be decoded (" +
+             session.UndecodableText() + ")");
+        return WalkEnd::kLost;
       case Result::kTimeout:
         if (v3 && !session.UnauthenticatedReport().empty()) {
           std::fprintf(stderr,
@@ -276,9 +337,11 @@ SNMP_KEHUA_INVERTER::WalkEnd SNMP_KEHUA_INVERTER::walk(
                        "answer; last unauthenticated report: %s\n",
                        peer, snmp_.user.c_str(),
                        session.UnauthenticatedReport().c_str());
-          break;
+        } else {
+          std::fprintf(stderr, "Timeout: No Response from %s\n", peer);
         }
-        std::fprintf(stderr, "Timeout: No Response from %s\n", peer);
+        if (!session.RefusedMeanwhile().empty())
+          tell(session.RefusedMeanwhile());
         break;
       case Result::kRefused:
       case Result::kNoReport:
@@ -308,45 +371,83 @@ SNMP_KEHUA_INVERTER::WalkEnd SNMP_KEHUA_INVERTER::walk(
       const Result found = session.Discover(deadline, &engine_id_);
       if (found != Result::kAnswer) return lost(found);
     }
-    session.UseEngine(snmp_.engine_id.empty() ? engine_id_ : snmp_.engine_id);
+    session.UseEngine(snmp_.engine_id.empty() ? engine_id_ : snmp_.engine_id,
+                      &engine_clock_);
   }
   // SNMPv1 has no GETBULK; GETNEXT asks the same of the agent.
   const int command =
       snmp_.version == SNMP_VERSION_1 ? SNMP_MSG_GETNEXT : SNMP_MSG_GETBULK;
+  // tooBig: the same OID is asked again with half the repetitions, down to
+  // one; the size that brings an answer is kept for later walks.
+  const long repetitions_before = repetitions_;
+  long too_big_at = 0;  // the repetitions of this walk's first tooBig
   for (unsigned requests = 1;; ++requests) {
     // The host sees the device's last activity move with every request.
     last_update_ = boost::posix_time::second_clock::local_time();
     inverter::snmp::PduPtr answer;
-    const Result result = session.Request(
-        command, cursor.name, cursor.length, snmp_.non_repeaters,
-        snmp_.max_repetitions, deadline, &answer);
-    if (result != Result::kAnswer) return lost(result);
+    const Result result =
+        session.Request(command, cursor.name, cursor.length,
+                        snmp_.non_repeaters, repetitions_, deadline, &answer);
+    if (result != Result::kAnswer) {
+      if (too_big_at != 0) repetitions_ = repetitions_before;
+      return lost(result);
+    }
     answered = true;
+    const long status = answer->errstat;
+    if (status == SNMP_ERR_TOOBIG && command == SNMP_MSG_GETBULK &&
+        repetitions_ > 1 && requests < kMaxRequests) {
+      if (too_big_at == 0) too_big_at = repetitions_;
+      repetitions_ /= 2;
+      continue;
+    }
+    if (too_big_at != 0 && status != SNMP_ERR_TOOBIG) {
+      tell(std::string(peer) + ": answer too big for " +
+           std::to_string(too_big_at) + " repetitions; asking " +
+           std::to_string(repetitions_));
+      too_big_at = 0;
+    } else if (too_big_at != 0) {
+      repetitions_ = repetitions_before;  // no size brought an answer
+    }
+    // SNMPv1 ends a walk at the end of the agent's objects with noSuchName.
+    if (status == SNMP_ERR_NOSUCHNAME && command == SNMP_MSG_GETNEXT)
+      return WalkEnd::kDone;
     const inverter::Examined examined =
-        inverter::ExamineAnswer(*answer, &cursor, &walk_);
+        inverter::ExamineAnswer(*answer, &cursor, &walk_record_);
     comm_status_given_ = comm_status_given_ || examined.comm_status_given;
     *cut = examined.cut;
-    bool walk_on = examined.walk_on;
-    if (walk_on && requests >= kMaxRequests) {
+    if (status != SNMP_ERR_NOERROR) {
+      tell(std::string(peer) + " answered " + ErrorStatusName(status) + " (" +
+           std::to_string(status) + ") at binding " +
+           std::to_string(answer->errindex));
+    } else if (examined.exception != nullptr) {
+      tell(std::string(peer) + " answered " +
+           (examined.exception->type == SNMP_NOSUCHOBJECT ? "noSuchObject"
+                                                          : "noSuchInstance") +
+           " at " +
+           OidText(examined.exception->name, examined.exception->name_length));
+    }
+    if (examined.walk_on && requests >= kMaxRequests) {
       cut_text_ = "more than " + std::to_string(kMaxRequests) + " requests";
       *cut = cut_text_.c_str();
-      walk_on = false;
+      return WalkEnd::kLost;
     }
-    if (!walk_on) return WalkEnd::kDone;
+    if (!examined.walk_on)
+      return examined.early ? WalkEnd::kLost : WalkEnd::kDone;
   }
 }
 
-// A walk that lost the inverter marks the record: the communication-status
-// reading says 1, so that the record, its history and alarm mode 2 show the
-// readings as stale. The next walk that keeps the inverter leaves what the
-// agent gave, or puts back what it last gave.
+// A walk that lost the inverter, or ended early in any other way, marks the
+// record: the communication-status reading says 1, so that the record, its
+// history and alarm mode 2 show the readings as stale. The next walk that keeps
+// the inverter leaves what the agent gave, or puts back what it last gave.
 void SNMP_KEHUA_INVERTER::mark_communication(bool lost) {
   constexpr unsigned kStatus = inverter::kCommStatusReading;
   if (lost) {
-    walk_.readings[kStatus] = 1.0f;
+    walk_record_.readings[kStatus] = 1.0f;
     comm_marked_ = true;
   } else if (comm_marked_) {
-    if (!comm_status_given_) walk_.readings[kStatus] = agent_comm_status_;
+    if (!comm_status_given_)
+      walk_record_.readings[kStatus] = agent_comm_status_;
     comm_marked_ = false;
   }
 }

@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "SNMP_KEHUA_INVERTER_Data.h"
+#include "device_limits.h"
 #include "inverter_tables.h"
+#include "log_budget.h"
 #include "name_lookup.h"
 #include "snmp_session.h"
 #include "snmp_settings.h"
@@ -29,12 +31,12 @@ class SNMP_KEHUA_INVERTER
   // cut off there.
   static constexpr unsigned kMaxRequests = 1000;
   // Longest walk, in time; a slow agent is cut off there.
-  static constexpr std::chrono::seconds kMaxWalkTime{60};
+  static constexpr std::chrono::seconds kMaxWalkTime = inverter::kMaxWalkTime;
   // Stack of a sampling thread. A walk and its round use under 9 KiB of it
   // on x86-64 and on armhf (tests/snmp/stack_test.cpp measures it and keeps
   // it under a quarter); the default of 8 MiB a thread would not let 1,000
   // threaded devices fit the address space of a 32-bit host process.
-  static constexpr std::size_t kSampleStackSize = 256 * 1024;
+  static constexpr std::size_t kSampleStackSize = inverter::kThreadStackSize;
 
   SNMP_KEHUA_INVERTER();
   ~SNMP_KEHUA_INVERTER() override;
@@ -73,8 +75,12 @@ class SNMP_KEHUA_INVERTER
   std::unique_ptr<SampleThread> sample_thread_;
   int use_thread_ = 0;
   // Timing; tests shorten them.
-  std::chrono::steady_clock::duration pause_ = std::chrono::seconds(5);
+  std::chrono::steady_clock::duration pause_ = inverter::kSamplePause;
   std::chrono::steady_clock::duration max_walk_time_ = kMaxWalkTime;
+
+  // The device's lines that tell an agent's faults apart (at most one a
+  // walk): a few a minute, the rest counted (tests start it afresh).
+  inverter::snmp::LogBudget fault_lines_;
 
   // Stops and joins the sampling thread, if any. The thread calls virtual
   // members: a subclass must call this in its own destructor, before its
@@ -84,8 +90,8 @@ class SNMP_KEHUA_INVERTER
  private:
   enum class WalkEnd { kDone, kLost, kStopped };
   // The request loop of one walk, on an open session.
-  WalkEnd walk(inverter::snmp::Session& session, const char* peer,
-               const char** cut);
+  WalkEnd run_walk(inverter::snmp::Session& session, const char* peer,
+                   const char** cut);
   // Sets the communication-status reading after a walk (see the .cpp).
   void mark_communication(bool lost);
   void start_sampling();
@@ -93,10 +99,13 @@ class SNMP_KEHUA_INVERTER
   // ended it.
   bool pause_until_stopped();
   void forget_credentials();
+  // Writes one line of fault_lines_ to standard error, the first of a walk
+  // only (told_).
+  void tell(const std::string& line);
 
   // The walk's working copy of the record: readings persist across walks,
   // and the record the host sees changes only when a walk publishes.
-  SNMP_KEHUA_INVERTER_Data_t walk_;
+  SNMP_KEHUA_INVERTER_Data_t walk_record_;
   // The alarm texts handed to the host, made once per device rather than
   // on every round. Members, not statics: a sampling thread still running
   // while the process exits never sees them destroyed, and unloading the
@@ -112,7 +121,12 @@ class SNMP_KEHUA_INVERTER
   inverter::snmp::SnmpSettings snmp_;  // the session template points here
   bool snmp_ok_ = true;                // false: no walk until fixed
   std::vector<u_char> engine_id_;      // discovered SNMPv3 engine ID
-  std::string cut_text_;               // why the last walk was cut, if made
+  inverter::snmp::EngineClock engine_clock_;  // that engine's boots, time
+  // GETBULK max-repetitions in use: the configured one, halved after a
+  // tooBig until an answer comes, and kept for later walks.
+  long repetitions_ = 0;
+  bool told_ = false;     // this walk has written its fault line
+  std::string cut_text_;  // why the last walk was cut, if made
   // The communication-status reading as the agent last gave it, whether
   // this walk gave it, and whether the record marks the inverter lost.
   float agent_comm_status_ = 0.0f;

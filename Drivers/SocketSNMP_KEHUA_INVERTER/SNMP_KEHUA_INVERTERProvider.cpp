@@ -1,3 +1,4 @@
+// The provider of inverter devices and the plug-in's exported get_providers.
 #include "SNMP_KEHUA_INVERTERProvider.h"
 
 #include "SNMP_KEHUA_INVERTER.h"

@@ -1,4 +1,5 @@
 #pragma once
+// The plug-in's provider of inverter devices and its one exported function.
 
 #include <memory>
 #include <vector>

@@ -1,6 +1,9 @@
+// The INTEGER normaliser of received v1/v2c messages, in place.
 #include "ber_integers.h"
 
 #include <cstring>
+
+#include "ber_length.h"
 
 namespace inverter::snmp {
 namespace {
@@ -35,17 +38,12 @@ size_t Rewrite(const unsigned char* in, size_t n, unsigned char* out,
     if ((tag & 0x1f) == 0x1f || n - pos < 2) return kBad;  // long tags: no
     // Kept: once bytes move left, the rewrite overwrites this header.
     const unsigned char first_length_octet = in[pos + 1];
-    size_t length_octets = 1, length = first_length_octet;
-    if (length & 0x80) {
-      const size_t count = length & 0x7f;
-      if (count == 0 || count > 4 || n - pos - 2 < count) return kBad;
-      length = 0;
-      for (size_t i = 0; i < count; ++i) length = length << 8 | in[pos + 2 + i];
-      length_octets += count;
-    }
-    const size_t header = 1 + length_octets;
-    if (length > n - pos - header) return kBad;
-    const unsigned char* content = in + pos + header;
+    size_t length = 0;
+    const unsigned char* content =
+        ReadBerLength(in + pos + 1, n - pos - 1, &length);
+    if (content == nullptr) return kBad;
+    const size_t header = static_cast<size_t>(content - (in + pos));
+    const size_t length_octets = header - 1;
 
     size_t new_length = length;
     if (tag == kInteger && length <= kMaxIntegerOctets) {

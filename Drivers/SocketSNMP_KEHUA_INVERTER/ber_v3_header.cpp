@@ -1,4 +1,7 @@
+// The SNMPv3 header reader: the engine ID of a received message, in place.
 #include "ber_v3_header.h"
+
+#include "ber_length.h"
 
 namespace inverter::snmp {
 namespace {
@@ -13,26 +16,15 @@ struct Fields {
   const unsigned char* end;
 
   // The next TLV, if it has this tag and fits: its content and length.
-  // Lengths as the library reads them: short form, or up to sizeof(long)
-  // length octets.
   bool Next(unsigned char tag, const unsigned char** content, size_t* length) {
     const size_t left = static_cast<size_t>(end - at);
     if (left < 2 || at[0] != tag) return false;
-    size_t n = at[1], header = 2;
-    if (n & 0x80) {
-      const size_t count = n & 0x7f;
-      if (count == 0 || count > sizeof(long) || left - 2 < count) return false;
-      n = 0;
-      for (size_t i = 0; i < count; ++i) {
-        if (n > left) return false;  // longer than the datagram already
-        n = n << 8 | at[2 + i];
-      }
-      header += count;
-    }
-    if (n > left - header) return false;
-    *content = at + header;
+    size_t n = 0;
+    const unsigned char* c = ReadBerLength(at + 1, left - 1, &n);
+    if (c == nullptr) return false;
+    *content = c;
     *length = n;
-    at += header + n;
+    at = c + n;
     return true;
   }
   // Fields of the next TLV, if it is a `tag` that fits.

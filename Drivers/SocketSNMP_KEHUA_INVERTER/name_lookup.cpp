@@ -1,3 +1,4 @@
+// Host-name lookups of inverter addresses, each on a thread of its own.
 #include "name_lookup.h"
 
 #include <arpa/inet.h>
@@ -18,6 +19,8 @@
 #include <memory>
 #include <mutex>
 #include <utility>
+
+#include "device_limits.h"
 
 namespace inverter::snmp {
 
@@ -55,9 +58,9 @@ LookupSlot::~LookupSlot() = default;
 
 namespace {
 
-// The resolver ran on a sampling thread's 256 KiB stack before; its own
-// thread gets as much.
-constexpr size_t kLookupStackSize = 256 * 1024;
+// The resolver ran on a sampling thread's stack before; its own thread gets
+// as much.
+constexpr size_t kLookupStackSize = kThreadStackSize;
 
 // Where the host lies in the text after the domain, read as the library's
 // endpoint parser reads it: "[HOST]...", "HOST@IFACE...", "HOST:PORT" (one

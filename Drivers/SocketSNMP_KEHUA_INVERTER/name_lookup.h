@@ -17,8 +17,8 @@
 namespace inverter::snmp {
 
 // Lookups in flight in the process, past which a new one is refused: each
-// holds a thread (256 KiB of stack) and a descriptor for as long as the
-// resolver keeps it.
+// holds a thread (kThreadStackSize of stack, device_limits.h) and a descriptor
+// for as long as the resolver keeps it.
 constexpr std::size_t kMaxLookupsInFlight = 32;
 
 struct Lookup;

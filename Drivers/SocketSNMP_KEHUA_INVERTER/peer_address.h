@@ -22,7 +22,8 @@ struct PeerAddress {
 bool ParsePeerAddress(const std::string& text, PeerAddress* out,
                       std::string* why);
 
-// `text` with control and non-ASCII bytes written as \xNN: safe on one line.
+// `text` with its control bytes (below 0x20, and 0x7f) written as \xNN and
+// every other byte as it is (UTF-8 stays readable): safe on one line.
 std::string Printable(const std::string& text);
 
 }  // namespace inverter

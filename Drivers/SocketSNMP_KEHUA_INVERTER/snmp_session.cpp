@@ -1,5 +1,6 @@
 #include "snmp_session.h"
 
+#include <arpa/inet.h>
 #include <dlfcn.h>
 #include <net-snmp/library/large_fd_set.h>
 #include <netinet/in.h>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 
 #include "ber_binding_count.h"
@@ -45,15 +47,38 @@ void FreeUser(usmUser* user) {
 // user per (engine ID, name) for the whole process; devices of the same
 // user on the same agent, with the same or other passphrases, would
 // otherwise replace or remove each other's entry. So the table holds only
-// the user of the call in progress.
+// the user of the call in progress. The library's engine-time table, one
+// entry per engine ID, holds the session's own clock during the call (two
+// agents may share an engine ID); what the call learned goes back to it.
 class LibraryCall {
  public:
-  explicit LibraryCall(usmUser* user = nullptr)
-      : lock_(g_library_mutex), user_(user) {
-    if (user_ != nullptr) usm_add_user(user_);
+  explicit LibraryCall(usmUser* user = nullptr, EngineClock* clock = nullptr)
+      : lock_(g_library_mutex), user_(user), clock_(clock) {
+    if (user_ == nullptr) return;
+    usm_add_user(user_);
+    if (clock_ == nullptr) return;
+    unsigned now = 0;
+    if (clock_->known) {
+      now =
+          clock_->time + static_cast<unsigned>(
+                             std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::steady_clock::now() - clock_->at)
+                                 .count());
+    }
+    // Unknown: boots and time 0, which the agent answers with a Report of
+    // its own time, on which the library resends.
+    set_enginetime(user_->engineID, static_cast<u_int>(user_->engineIDLen),
+                   clock_->boots, now, clock_->known ? TRUE : FALSE);
   }
   ~LibraryCall() {
     if (user_ == nullptr) return;
+    u_int boots = 0, time = 0;
+    if (clock_ != nullptr &&
+        get_enginetime(user_->engineID, static_cast<u_int>(user_->engineIDLen),
+                       &boots, &time, TRUE) == SNMPERR_SUCCESS &&
+        (boots != 0 || time != 0)) {
+      *clock_ = {true, boots, time, std::chrono::steady_clock::now()};
+    }
     usm_remove_user(user_);
     user_->next = user_->prev = nullptr;  // the session's own again
   }
@@ -63,6 +88,7 @@ class LibraryCall {
  private:
   std::lock_guard<std::mutex> lock_;
   usmUser* user_;
+  EngineClock* clock_;
 };
 
 // The library's log lines when no handler of the host takes them: at most
@@ -125,12 +151,59 @@ long RandomId() {
   return value != 0 ? static_cast<long>(value) : 1;
 }
 
+// The bound on the answer to the request in flight, which the parse hooks
+// enforce, and what they refused meanwhile. The session's callback_magic
+// points here (the session has no callback of its own: each request names
+// OnAnswer with its Exchange).
+struct AnswerBound {
+  long reqid = 0;
+  size_t most = SIZE_MAX;    // bindings read of the answer
+  bool undecodable = false;  // our answer, which the library cannot parse
+  std::string undecodable_what;
+  unsigned other_address = 0;    // datagrams from anyone but the peer
+  std::string other_sender;      // the last of them
+  unsigned other_id = 0;         // responses to another request
+  unsigned other_community = 0;  // responses with another community
+};
+
+std::string SenderText(const sockaddr* sender, int length) {
+  char host[INET6_ADDRSTRLEN] = "?";
+  unsigned port = 0;
+  if (sender->sa_family == AF_INET && length >= int(sizeof(sockaddr_in))) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(sender);
+    inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+    port = ntohs(in->sin_port);
+    return std::string(host) + ":" + std::to_string(port);
+  }
+  if (sender->sa_family == AF_INET6 && length >= int(sizeof(sockaddr_in6))) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sender);
+    inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+    port = ntohs(in6->sin6_port);
+  }
+  return "[" + std::string(host) + "]:" + std::to_string(port);
+}
+
+bool SamePeer(netsnmp_transport* transport, void* from, int from_length);
+
 // Pre-parse hook: only a datagram from the peer's own address and port is
-// parsed; anything else is dropped and the request waits on. The transport
-// hands over the sender first in its per-datagram data (a sockaddr, alone
-// or at the head of an address pair).
-int FromPeerOnly(netsnmp_session*, netsnmp_transport* transport, void* from,
-                 int from_length) {
+// parsed; anything else is dropped, counted for the time-out's line, and
+// the request waits on.
+int FromPeerOnly(netsnmp_session* session, netsnmp_transport* transport,
+                 void* from, int from_length) {
+  if (SamePeer(transport, from, from_length)) return 1;
+  auto* bound = static_cast<AnswerBound*>(session->callback_magic);
+  if (bound != nullptr && from != nullptr) {
+    ++bound->other_address;
+    bound->other_sender =
+        SenderText(static_cast<const sockaddr*>(from), from_length);
+  }
+  return 0;
+}
+
+// Whether a datagram came from the peer's own address and port. The
+// transport hands over the sender first in its per-datagram data (a
+// sockaddr, alone or at the head of an address pair).
+bool SamePeer(netsnmp_transport* transport, void* from, int from_length) {
   if (transport == nullptr || transport->remote == nullptr || from == nullptr)
     return 0;
   const auto* peer = static_cast<const sockaddr*>(transport->remote);
@@ -173,15 +246,6 @@ bool ForTheSessionsEngine(const netsnmp_session* session, const u_char* data,
          std::memcmp(engine, session->securityEngineID, engine_length) == 0;
 }
 
-// The bound on the answer to the request in flight, which the parse hooks
-// enforce. The session's callback_magic points here (the session has no
-// callback of its own: each request names OnAnswer with its Exchange).
-struct AnswerBound {
-  long reqid = 0;
-  size_t most = SIZE_MAX;  // bindings the answer may carry
-  size_t refused = 0;      // bindings of our answer, refused as too many
-};
-
 bool SameCommunity(const netsnmp_session* session, const u_char* community,
                    size_t length) {
   return length == session->community_len &&
@@ -189,11 +253,20 @@ bool SameCommunity(const netsnmp_session* session, const u_char* community,
           std::memcmp(community, session->community, length) == 0);
 }
 
-// Pre-parse half of the bound (v1/v2c): the bindings are counted where the
-// datagram lies, and one with more than the request allows is dropped
-// before the library copies them. It ends the request only if it would
-// otherwise be taken as the answer (a response of the session's version,
-// community and request id); any other is dropped as if it had not come.
+// Whether a counted datagram would be taken as the answer: a response of
+// the session's version, community and request id.
+bool OursCounted(const netsnmp_session* session, const AnswerBound& bound,
+                 const BindingCount& count) {
+  return count.read && count.pdu_type == SNMP_MSG_RESPONSE &&
+         count.version == session->version && count.request_id == bound.reqid &&
+         SameCommunity(session, count.community, count.community_length);
+}
+
+// Pre-parse half of the bound (v1/v2c): INTEGERs are normalised first, as
+// the library will read them, then the bindings are counted where the
+// datagram lies, and the answer is cut in place after as many as are read,
+// before the library copies any (its lengths in the shortest form). Any
+// other datagram with more is dropped as if it had not come.
 bool WithinBound(netsnmp_session* session, u_char* data, size_t* length) {
   auto* bound = static_cast<AnswerBound*>(session->callback_magic);
   if (bound == nullptr) {
@@ -201,31 +274,138 @@ bool WithinBound(netsnmp_session* session, u_char* data, size_t* length) {
     return true;
   }
   const BindingCount count = NormaliseAndCount(data, length, bound->most);
-  if (!count.read || count.bindings <= bound->most) return true;
-  if (count.pdu_type == SNMP_MSG_RESPONSE &&
-      count.version == session->version && count.request_id == bound->reqid &&
-      SameCommunity(session, count.community, count.community_length)) {
-    bound->refused = CountBindings(data, *length, SIZE_MAX).bindings;
-  }
-  return false;
+  if (!count.read) return true;
+  if (!OursCounted(session, *bound, count))
+    return count.bindings <= bound->most;
+  const size_t cut = CutBindings(data, *length, bound->most);
+  // Past the bound and not to be cut: dropped, the request waits on.
+  if (count.bindings > bound->most && cut == *length) return false;
+  *length = cut;
+  return true;
 }
 
 // Post-parse half: the bindings of a parsed PDU, counted before the driver
 // clones it. It decides where the datagram could not be counted: an SNMPv3
 // message (its scoped PDU may be encrypted, and one in the clear is not
-// authenticated before it is parsed). A Report is read for its kind only.
-bool ParsedWithinBound(netsnmp_session* session, const netsnmp_pdu* pdu) {
+// authenticated before it is parsed), whose answer loses the bindings past
+// the bound here. A Report is read for its kind only.
+bool ParsedWithinBound(netsnmp_session* session, netsnmp_pdu* pdu) {
   auto* bound = static_cast<AnswerBound*>(session->callback_magic);
   if (bound == nullptr || pdu->command == SNMP_MSG_REPORT) return true;
-  size_t n = 0;
-  const netsnmp_variable_list* v = pdu->variables;
-  for (; v != nullptr && n <= bound->most; v = v->next_variable) ++n;
-  if (n <= bound->most) return true;
-  if (pdu->command == SNMP_MSG_RESPONSE && pdu->reqid == bound->reqid) {
-    for (; v != nullptr; v = v->next_variable) ++n;  // the whole count
-    bound->refused = n;
+  size_t n = 1;
+  netsnmp_variable_list* v = pdu->variables;
+  for (; v != nullptr && n < bound->most; v = v->next_variable) ++n;
+  if (v == nullptr || v->next_variable == nullptr) return true;
+  if (pdu->command != SNMP_MSG_RESPONSE || pdu->reqid != bound->reqid)
+    return false;
+  snmp_free_varbind(v->next_variable);  // the PDU's own, freed unread
+  v->next_variable = nullptr;
+  return true;
+}
+
+// Names of the value types an answer may carry, for the line on an
+// undecodable one.
+struct TypeName {
+  u_char tag;
+  const char* name;
+};
+constexpr TypeName kTypeNames[] = {
+    {ASN_INTEGER, "INTEGER"},
+    {ASN_OCTET_STR, "OCTET STRING"},
+    {ASN_NULL, "NULL"},
+    {ASN_OBJECT_ID, "OBJECT IDENTIFIER"},
+    {ASN_IPADDRESS, "IpAddress"},
+    {ASN_COUNTER, "Counter32"},
+    {ASN_GAUGE, "Gauge32"},
+    {ASN_TIMETICKS, "TimeTicks"},
+    {ASN_OPAQUE, "Opaque"},
+    {ASN_COUNTER64, "Counter64"},
+    {SNMP_NOSUCHOBJECT, "noSuchObject"},
+    {SNMP_NOSUCHINSTANCE, "noSuchInstance"},
+    {SNMP_ENDOFMIBVIEW, "endOfMibView"},
+};
+
+std::string ValueTypeName(u_char tag) {
+  for (const TypeName& t : kTypeNames) {
+    if (t.tag == tag) return t.name;
   }
-  return false;
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "type 0x%02x", tag);
+  return hex;
+}
+
+std::string LocateUndecodable(const std::function<bool(size_t)>& parses,
+                              const u_char* data, size_t length,
+                              size_t bindings);
+
+// What the library could not decode of our answer, as far as the datagram
+// shows: the first binding whose prefix of the binding list the library
+// refuses (each prefix parsed into a scratch PDU), and its value's type.
+std::string WhatIsUndecodable(netsnmp_session* session, const u_char* data,
+                              size_t length, size_t bindings) {
+  std::vector<u_char> copy;
+  const auto parses = [&](size_t keep) {
+    copy.assign(data, data + length);
+    const size_t cut = CutBindings(copy.data(), copy.size(), keep);
+    netsnmp_pdu* scratch =
+        static_cast<netsnmp_pdu*>(std::calloc(1, sizeof *scratch));
+    if (scratch == nullptr) return true;
+    const int rc =
+        snmp_parse(static_cast<struct session_list*>(session->myvoid), session,
+                   scratch, copy.data(), cut);
+    snmp_free_pdu(scratch);  // and whatever the parse put in it
+    return rc == SNMPERR_SUCCESS;
+  };
+  // The library's complaints about the prefixes are not the peer's: every
+  // log handler is off meanwhile but one that discards (with none enabled
+  // the library writes to standard error), registered once and left
+  // disabled afterwards.
+  static netsnmp_log_handler* const quiet =
+      netsnmp_register_loghandler(NETSNMP_LOGHANDLER_NONE, LOG_DEBUG);
+  std::vector<netsnmp_log_handler*> enabled;
+  for (netsnmp_log_handler* h = get_logh_head(); h != nullptr; h = h->next) {
+    if (h->enabled && h != quiet) enabled.push_back(h);
+  }
+  if (quiet != nullptr) netsnmp_enable_this_loghandler(quiet);
+  for (netsnmp_log_handler* h : enabled) netsnmp_disable_this_loghandler(h);
+  const std::string what = LocateUndecodable(parses, data, length, bindings);
+  for (netsnmp_log_handler* h : enabled) netsnmp_enable_this_loghandler(h);
+  if (quiet != nullptr) netsnmp_disable_this_loghandler(quiet);
+  return what;
+}
+
+std::string LocateUndecodable(const std::function<bool(size_t)>& parses,
+                              const u_char* data, size_t length,
+                              size_t bindings) {
+  if (!parses(0)) return "its header";
+  // Prefix `good` parses, `bad` does not; past the bindings the counter
+  // steps over, the next one is malformed.
+  size_t good = 0, bad = bindings + 1;
+  if (!parses(bindings)) {
+    bad = bindings;
+    while (bad - good > 1) {
+      const size_t mid = good + (bad - good) / 2;
+      (parses(mid) ? good : bad) = mid;
+    }
+  }
+  const BindingValue value = ValueOfBinding(data, length, bad - 1);
+  return "binding " + std::to_string(bad) + ": name of " +
+         std::to_string(value.name_length) + " octets, " +
+         ValueTypeName(value.tag) + " of " + std::to_string(value.length) +
+         " octets";
+}
+
+// Parse-hook half of item "an undecodable answer": a datagram the library
+// refuses that carries the request's id and community ends the request.
+void NoteUndecodable(netsnmp_session* session, const u_char* data,
+                     size_t length) {
+  auto* bound = static_cast<AnswerBound*>(session->callback_magic);
+  if (bound == nullptr || bound->undecodable) return;
+  const BindingCount count = CountBindings(data, length, SIZE_MAX);
+  if (!OursCounted(session, *bound, count)) return;
+  bound->undecodable_what =
+      WhatIsUndecodable(session, data, length, count.bindings);
+  bound->undecodable = true;
 }
 
 // Parse hook (v1/v2c only: an SNMPv3 digest covers the message as sent):
@@ -241,8 +421,12 @@ int ParseNormalised(netsnmp_session* session, netsnmp_pdu* pdu, u_char* data,
   if (session->version != SNMP_VERSION_3) {
     if (!WithinBound(session, data, &length)) return SNMPERR_TOO_LONG;
   }
-  return snmp_parse(static_cast<struct session_list*>(session->myvoid), session,
-                    pdu, data, length);
+  const int parsed =
+      snmp_parse(static_cast<struct session_list*>(session->myvoid), session,
+                 pdu, data, length);
+  if (parsed != SNMPERR_SUCCESS && session->version != SNMP_VERSION_3)
+    NoteUndecodable(session, data, length);
+  return parsed;
 }
 
 // Post-parse hook. The library matches a v1/v2c answer to its request by
@@ -251,18 +435,26 @@ int ParseNormalised(netsnmp_session* session, netsnmp_pdu* pdu, u_char* data,
 // the request waits on as if nothing had come. Then the bound on bindings.
 int AcceptOwnCommunity(netsnmp_session* session, netsnmp_pdu* pdu, int parsed) {
   if (parsed != SNMPERR_SUCCESS) return 0;  // dropped by the library anyway
+  auto* bound = static_cast<AnswerBound*>(session->callback_magic);
   // USM vouches for SNMPv3 messages.
   if (pdu->version != SNMP_VERSION_3 &&
       !SameCommunity(session, pdu->community, pdu->community_len)) {
+    if (bound != nullptr) ++bound->other_community;
     return 0;
   }
+  // Matched to no request by the library; counted for the time-out's line.
+  if (bound != nullptr && pdu->command == SNMP_MSG_RESPONSE &&
+      pdu->version != SNMP_VERSION_3 && pdu->reqid != bound->reqid)
+    ++bound->other_id;
   return ParsedWithinBound(session, pdu);
 }
 
-// Bindings an answer to `request` may carry: a GETBULK one for each of its
-// first non-repeaters and up to max-repetitions for each of the others
-// (non-repeaters past the bindings asked count as all of them), a GET or
-// GETNEXT one per binding asked.
+// Bindings read of an answer to `request`: for a GETBULK, max-repetitions
+// for each binding asked, so that an agent that takes the non-repeaters as
+// repeaters is read as far as it was asked, and never fewer than the
+// request strictly allows (one for each of its first non-repeaters, up to
+// max-repetitions for each of the others); for a GET or GETNEXT one per
+// binding asked.
 size_t MostBindings(const netsnmp_pdu& request) {
   size_t asked = 0;
   for (auto* v = request.variables; v != nullptr; v = v->next_variable) ++asked;
@@ -271,9 +463,8 @@ size_t MostBindings(const netsnmp_pdu& request) {
       std::clamp<long>(request.non_repeaters, 0, static_cast<long>(asked)));
   const size_t repeats =
       static_cast<size_t>(std::max<long>(request.max_repetitions, 0));
-  const size_t repeated = asked - fixed;
-  if (repeated != 0 && repeats > (SIZE_MAX - fixed) / repeated) return SIZE_MAX;
-  return fixed + repeats * repeated;
+  if (asked != 0 && repeats > SIZE_MAX / asked) return SIZE_MAX;
+  return std::max(fixed + repeats * (asked - fixed), repeats * asked);
 }
 
 timespec ToTimespec(std::chrono::nanoseconds d) {
@@ -534,7 +725,9 @@ bool Session::Send(netsnmp_pdu* pdu) {
   }
   ex.reqid = pdu->reqid;
   // A probe's answer is a Report, whatever it carries.
-  ex.bound = {pdu->reqid, ex.probe ? SIZE_MAX : MostBindings(*pdu), 0};
+  ex.bound = AnswerBound();
+  ex.bound.reqid = pdu->reqid;
+  ex.bound.most = ex.probe ? SIZE_MAX : MostBindings(*pdu);
   ex.done = false;
   ex.report = false;
   ex.unauthenticated_report = 0;
@@ -550,7 +743,7 @@ bool Session::Send(netsnmp_pdu* pdu) {
 
 Session::Result Session::Wait(std::chrono::steady_clock::time_point deadline) {
   Exchange& ex = *exchange_;
-  while (!ex.done && ex.bound.refused == 0) {
+  while (!ex.done && !ex.bound.undecodable) {
     timeval library_wait{0, 0};
     int block = 1, numfds = 0;
     {
@@ -572,7 +765,7 @@ Session::Result Session::Wait(std::chrono::steady_clock::time_point deadline) {
     if (ready < 0 && errno != EINTR) return Result::kWaitFailed;
     if (wake_fd_ >= 0 && fds[1].revents != 0) return Result::kStopped;
     if (ready < 0) continue;
-    LibraryCall call(own_user_);  // an answer is checked, a resend built
+    LibraryCall call(own_user_, clock_);  // an answer checked, a resend built
     if (fds[0].revents != 0) {
       NETSNMP_LARGE_FD_ZERO(&ex.fds);
       NETSNMP_LARGE_FD_SET(sock_, &ex.fds);
@@ -581,9 +774,9 @@ Session::Result Session::Wait(std::chrono::steady_clock::time_point deadline) {
       snmp_sess_timeout(handle_);  // resends, or reports the time-out
     }
   }
-  // Refused before anything was read from it; the request stays with the
+  // Ends without waiting for the time-out; the request stays with the
   // library until the session closes.
-  if (ex.bound.refused != 0) return Result::kOversized;
+  if (ex.bound.undecodable) return Result::kUndecodable;
   switch (ex.status) {
     case STAT_SUCCESS:
       return Result::kAnswer;
@@ -599,7 +792,7 @@ Session::Result Session::Request(int command, const oid* name, size_t name_len,
                                  std::chrono::steady_clock::time_point deadline,
                                  PduPtr* answer) {
   {
-    LibraryCall call(own_user_);
+    LibraryCall call(own_user_, clock_);
     snmp_sess_session(handle_)->s_snmp_errno = 0;
     netsnmp_pdu* pdu = snmp_pdu_create(command);
     if (command == SNMP_MSG_GETBULK) {
@@ -645,7 +838,8 @@ Session::Result Session::Discover(
   return result;
 }
 
-void Session::UseEngine(const std::vector<u_char>& engine) {
+void Session::UseEngine(const std::vector<u_char>& engine, EngineClock* clock) {
+  clock_ = clock;
   LibraryCall call;
   netsnmp_session* s = snmp_sess_session(handle_);
   auto set = [&engine](u_char** id, size_t* len) {
@@ -682,6 +876,7 @@ void Session::ForgetEngineTime() {
   if (s->securityEngineIDLen != 0) {
     free_enginetime(s->securityEngineID, s->securityEngineIDLen);
   }
+  if (clock_ != nullptr) *clock_ = EngineClock();
 }
 
 std::string Session::UnauthenticatedReport() const {
@@ -705,9 +900,30 @@ std::string Session::UnauthenticatedReport() const {
   }
 }
 
-size_t Session::RefusedBindings() const { return exchange_->bound.refused; }
+std::string Session::UndecodableText() const {
+  return exchange_->bound.undecodable_what;
+}
 
-size_t Session::AllowedBindings() const { return exchange_->bound.most; }
+std::string Session::RefusedMeanwhile() const {
+  const AnswerBound& b = exchange_->bound;
+  const auto answers = [](unsigned n) {
+    return std::to_string(n) + (n == 1 ? " answer" : " answers");
+  };
+  std::string out;
+  const auto add = [&out](const std::string& part) {
+    out += (out.empty() ? "" : "; ") + part;
+  };
+  if (b.other_address != 0) {
+    add(answers(b.other_address) + " from " + b.other_sender +
+        " refused: not the inverter's address");
+  }
+  if (b.other_id != 0)
+    add(answers(b.other_id) + " refused: another request id");
+  if (b.other_community != 0) {
+    add(answers(b.other_community) + " refused: another community");
+  }
+  return out;
+}
 
 std::string Session::ErrorText() {
   LibraryCall call;

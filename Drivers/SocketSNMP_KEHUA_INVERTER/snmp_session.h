@@ -11,11 +11,12 @@
 // (checked before they are parsed) and, for SNMPv3 once the engine is known,
 // well-formed messages of that engine only (also checked before), with the
 // session's community (checked after), answering an unpredictable request
-// id, with no more bindings than the request asked for (counted before
-// parsing where the datagram shows them, so that an agent cannot make the
-// library copy thousands). INTEGERs with redundant leading sign octets are
-// shortened before parsing, so that a 32-bit build reads what a 64-bit one
-// does.
+// id. Of an answer at most max-repetitions bindings for each binding asked
+// are read (never fewer than the request strictly allows), the rest cut
+// unparsed where the datagram shows them (v1/v2c) or from the parsed list
+// before it is copied (SNMPv3), so that an agent cannot make the library
+// copy thousands. INTEGERs with redundant leading sign octets are shortened
+// before parsing, so that a 32-bit build reads what a 64-bit one does.
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
@@ -54,28 +55,39 @@ struct PduDeleter {
 };
 using PduPtr = std::unique_ptr<netsnmp_pdu, PduDeleter>;
 
+// An SNMPv3 agent's engine boots and time as its authenticated answers
+// gave them, kept per device: agents whose cards share one engine ID each
+// keep their own, which the library's process-wide table (one entry per
+// engine ID) cannot.
+struct EngineClock {
+  bool known = false;
+  unsigned boots = 0;
+  unsigned time = 0;  // seconds, at `at`
+  std::chrono::steady_clock::time_point at;
+};
+
 // One open session of a walk. Closed (under the lock) when destroyed.
 class Session {
  public:
   enum class Result {
-    kAnswer,      // Request: *answer holds the response; Discover: *engine
-                  // holds the engine ID
-    kTimeout,     // no answer after the library's time-out and retries
-    kSendFailed,  // the library could not send the request (ErrorText)
-    kFailed,      // the library ended the request with an error that is
-                  // neither a time-out nor a Report (a security error
-                  // without a message, an answer that could not be copied)
-    kDropped,     // the library let the request go without a word: no
-                  // time-out pending, no answer
-    kWaitFailed,  // waiting for the answer failed (poll)
-    kRefused,     // an SNMPv3 Report ended the request (ErrorText): an
-                  // authenticated one, or the probe's without an engine ID
-    kNoReport,    // Discover: a response came, not the Report naming the
-                  // engine
-    kStopped,     // the wake descriptor became readable
-    kDeadline,    // the deadline passed before an answer came
-    kOversized,   // the answer had more bindings than the request allows:
-                  // refused unread (RefusedBindings); the walk ends
+    kAnswer,       // Request: *answer holds the response; Discover: *engine
+                   // holds the engine ID
+    kTimeout,      // no answer after the library's time-out and retries
+    kSendFailed,   // the library could not send the request (ErrorText)
+    kFailed,       // the library ended the request with an error that is
+                   // neither a time-out nor a Report (a security error
+                   // without a message, an answer that could not be copied)
+    kDropped,      // the library let the request go without a word: no
+                   // time-out pending, no answer
+    kWaitFailed,   // waiting for the answer failed (poll)
+    kRefused,      // an SNMPv3 Report ended the request (ErrorText): an
+                   // authenticated one, or the probe's without an engine ID
+    kNoReport,     // Discover: a response came, not the Report naming the
+                   // engine
+    kStopped,      // the wake descriptor became readable
+    kDeadline,     // the deadline passed before an answer came
+    kUndecodable,  // the peer answered the request with a datagram the
+                   // library cannot parse (UndecodableText)
   };
 
   // Opens a session from the template to `library_peer` (from
@@ -108,15 +120,20 @@ class Session {
   // SNMPv3: uses this engine ID and makes the session's own user for it,
   // with the keys of its configuration. That user is in the library's
   // process-wide table only during the session's own library calls; it is
-  // freed (keys wiped) when the session closes.
-  void UseEngine(const std::vector<u_char>& engine);
+  // freed (keys wiped) when the session closes. Likewise the engine's boots
+  // and time are *clock's (the caller's, outliving the session) during the
+  // session's calls, and what the agent's answers teach goes back there.
+  void UseEngine(const std::vector<u_char>& engine, EngineClock* clock);
   // SNMPv3: forgets the engine's boots and time (an agent that restarted
   // with its boots unchanged is otherwise refused as "too old").
   void ForgetEngineTime();
-  // After kOversized: the bindings the refused answer carried, and the most
-  // its request allowed.
-  size_t RefusedBindings() const;
-  size_t AllowedBindings() const;
+  // After kUndecodable: what could not be decoded ("binding 17: IpAddress
+  // of 0 octets").
+  std::string UndecodableText() const;
+  // What the hooks refused while the last request waited (answers from
+  // another address, with another request id or community), for the line
+  // after a time-out; empty for nothing.
+  std::string RefusedMeanwhile() const;
   // The session's last error, as the library words it.
   std::string ErrorText();
   // The last unauthenticated Report the last request got ("wrong digests",
@@ -137,6 +154,7 @@ class Session {
   int wake_fd_;
   std::unique_ptr<Exchange> exchange_;
   struct usmUser* own_user_ = nullptr;  // SNMPv3: this session's user
+  EngineClock* clock_ = nullptr;        // SNMPv3: its engine's time
 };
 
 }  // namespace inverter::snmp

@@ -1,3 +1,4 @@
+// Reading a device's `appSetting.snmp` and handing it to a session template.
 #include "snmp_settings.h"
 
 #include <strings.h>
@@ -186,10 +187,10 @@ bool ParseSnmpSettings(const Json::Value& app, SnmpSettings* out,
   }
   long number = 0;
   number = out->timeout_us / 1000;
-  r.Number("timeout_ms", 100, 60000, &number);
+  r.Number("timeout_ms", kMinTimeoutMs, kMaxTimeoutMs, &number);
   out->timeout_us = number * 1000;
   number = out->retries;
-  r.Number("retries", 0, 5, &number);
+  r.Number("retries", kMinRetries, kMaxRetries, &number);
   out->retries = static_cast<int>(number);
   r.Number("non_repeaters", 0, 1, &out->non_repeaters);
   r.Number("max_repetitions", 1, 100, &out->max_repetitions);

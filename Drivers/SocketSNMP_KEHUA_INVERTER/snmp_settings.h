@@ -1,7 +1,8 @@
 #pragma once
 // A device's SNMP settings (`appSetting.snmp`), parsed once into a plain
-// struct that the walk reads. Without the object a device speaks v2c with
-// community "varnel", a 10 s time-out and one retry, as it always has.
+// struct that the walk reads. Without the object a device takes the
+// defaults: the member initialisers of SnmpSettings (the numbers of its
+// timing, and their bounds, from device_limits.h).
 
 #include <json/json.h>
 #include <net-snmp/net-snmp-config.h>
@@ -9,6 +10,8 @@
 
 #include <string>
 #include <vector>
+
+#include "device_limits.h"
 
 namespace inverter::snmp {
 
@@ -43,8 +46,8 @@ struct SnmpSettings {
   std::string context;
   std::vector<u_char> engine_id;  // empty: discovered
   // Requests
-  long timeout_us = 10 * 1000 * 1000;
-  int retries = 1;
+  long timeout_us = kDefaultTimeoutMs * 1000;
+  int retries = kDefaultRetries;
   long non_repeaters = 1;
   long max_repetitions = 100;
 };

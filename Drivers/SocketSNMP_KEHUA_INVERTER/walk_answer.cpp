@@ -1,3 +1,4 @@
+// The examination of one answer of a walk.
 #include "walk_answer.h"
 
 #include <algorithm>
@@ -53,10 +54,13 @@ WalkCursor::WalkCursor() : name{}, length(kSubtree.size()) {
 
 Examined ExamineAnswer(const netsnmp_pdu& answer, WalkCursor* cursor,
                        SNMP_KEHUA_INVERTER_Data_t* record) {
-  Examined out{answer.errstat == SNMP_ERR_NOERROR, nullptr, false};
+  Examined out{answer.errstat == SNMP_ERR_NOERROR, nullptr, false, false,
+               nullptr};
+  out.early = !out.walk_on;
   if (!out.walk_on) return out;  // stores nothing
   if (answer.variables == nullptr) {
     out.walk_on = false;
+    out.early = true;
     out.cut = "answer without bindings";
     return out;
   }
@@ -76,11 +80,16 @@ Examined ExamineAnswer(const netsnmp_pdu& answer, WalkCursor* cursor,
     if (Store(*var, record) == static_cast<int>(kCommStatusReading))
       out.comm_status_given = true;
     if (IsException(var->type)) {
+      if (out.walk_on && var->type != SNMP_ENDOFMIBVIEW) {
+        out.early = true;
+        out.exception = var;
+      }
       out.walk_on = false;
       continue;
     }
     if (snmp_oid_compare(var->name, var->name_length, last, last_len) <= 0) {
       out.cut = "OID not increasing";
+      out.early = true;
       out.walk_on = false;
     }
     last_len = std::min<size_t>(var->name_length, MAX_OID_LEN);

@@ -132,6 +132,25 @@ TEST_F(WalkTest, OnlyThePeerAnswersAndRequestIdsAreUnpredictable) {
   close(other_port);
 }
 
+TEST_F(WalkTest, AnswersFromAnotherAddressAreToldAfterTheTimeOut) {
+  const int other = Bound(SOCK_DGRAM, "127.0.0.2");  // the card's other side
+  Serve([&](const Request& r) {
+    const auto bytes =
+        EncodeResponse(r.request_id, r.community,
+                       AnswerFromTable(SixteenIntegers(0), r).bindings);
+    sockaddr_in to{AF_INET, htons(r.sender_port), {inet_addr("127.0.0.1")}, {}};
+    sendto(other, bytes.data(), bytes.size(), 0,
+           reinterpret_cast<sockaddr*>(&to), sizeof to);
+    return Reply::Drop();
+  });
+  EXPECT_EQ(Walk(), "Timeout: No Response from " + agent->peer() +
+                        "\n2 answers from 127.0.0.2" + At(other).substr(9) +
+                        " refused: not the inverter's address\n");
+  EXPECT_EQ(dev.Reading(14), 1.0f);
+  agent.reset();
+  close(other);
+}
+
 TEST_F(WalkTest, OnlyUdpPeersAreOpenedAndOthersRefusedWithOneLine) {
   Serve(TableScript(SixteenIntegers(0)));
   const std::string path =
@@ -142,7 +161,12 @@ TEST_F(WalkTest, OnlyUdpPeersAreOpenedAndOthersRefusedWithOneLine) {
             udp = Bound(SOCK_DGRAM, "127.0.0.1"),
             unix_stream = Bound(SOCK_STREAM, nullptr, &un);
   const std::string no = "\" not allowed, only UDP", ctl = "control character";
-  const std::pair<std::string, std::string> refused[] = {
+  // The address, why it is refused, and how the line shows it when that is
+  // not as it was given.
+  struct Refused {
+    std::string address, why, shown = {};
+  };
+  const Refused refused[] = {
       {"tcp:" + At(tcp), "transport \"tcp" + no},
       {"TCP6:[::1]:1", "transport \"TCP6" + no},
       {"unix:" + path, "transport \"unix" + no},
@@ -153,17 +177,24 @@ TEST_F(WalkTest, OnlyUdpPeersAreOpenedAndOthersRefusedWithOneLine) {
       {"[::1", "malformed bracketed IPv6 address"},
       {"127.0.0.1:99999", "port \"99999\" is not a number from 0 to 65535"},
       {"udp6:[::1]:65536", "port \"65536\" is not a number from 0 to 65535"},
-      {"127.0.0.1\n:161", ctl + " in the address"},
-      {std::string("127.0.0.1\0:161", 14), ctl + " in the address"},
-      // Open errors name the address too.
+      {"127.0.0.1\n:161", ctl + " in the address", "127.0.0.1\\x0a:161"},
+      {std::string("127.0.0.1\0:161", 14), ctl + " in the address",
+       "127.0.0.1\\x00:161"},
+      {"\x7f"
+       "127.0.0.1",
+       ctl + " in the address", "\\x7f127.0.0.1"},
+      // Open errors name the address too; non-ASCII bytes show as they are.
       {"inverter.invalid:16100", "Unknown host"},
+      {"wechselrichter-k\xc3\xbc"
+       "che.invalid:16100",
+       "Unknown host"},
       {"block.invalid:16100", "name lookup timed out after 200 ms"},
   };
   resolver.Block(true);
-  for (const auto& [address, why] : refused) {
+  for (const auto& [address, why, shown] : refused) {
     dev.SetIds(7, address);
     dev.InitSetting(ParseJson(R"({"appSetting":{"snmp":{"timeout_ms":200}}})"));
-    EXPECT_EQ(Walk(), "snmpbulkwalk: " + inverter::snmp::Printable(address) +
+    EXPECT_EQ(Walk(), "snmpbulkwalk: " + (shown.empty() ? address : shown) +
                           ": " + why + "\n");
   }
   resolver.Block(false);
@@ -346,10 +377,14 @@ TEST_F(WalkTest, AWalkIsCutAtItsTimeLimitAndCompletesItsRound) {
   dev.SetMaxWalkTime(milliseconds(300));  // stands for the 60 s
   const auto start = steady_clock::now();
   EXPECT_EQ(Walk(), "Walk of " + agent->peer() +
-                        " cut short: walk took longer than 60 s\n");
+                        " cut short: walk took longer than 300 ms\n");
   EXPECT_LT(steady_clock::now() - start, seconds(3));
   EXPECT_EQ(Rounds(), 1u);
   EXPECT_EQ(dev.Reading(0), 9.0f);
+  EXPECT_EQ(dev.Reading(14), 1.0f);  // stale
+  dev.SetMaxWalkTime(seconds(1));    // whole seconds, as the device's own 60 s
+  EXPECT_EQ(Walk(), "Walk of " + agent->peer() +
+                        " cut short: walk took longer than 1 s\n");
 }
 
 TEST_F(WalkTest, CacheLoadsNeverWaitForTheNetworkNorDeadlockInARound) {

@@ -70,10 +70,9 @@ class HostileAgentTest : public WalkTest {
 
       EXPECT_EQ(Walk(), h.line);
       EXPECT_EQ(Rounds(), rounds + 1);
-      // A walk that lost the inverter marks its readings stale.
+      // Every early end has its line, and marks the readings stale.
       std::map<unsigned, float> expected = h.readings;
-      if (h.line.find(Timeout()) != std::string::npos)
-        expected.emplace(14, 1.0f);
+      if (!h.line.empty()) expected.emplace(14, 1.0f);
       for (unsigned e = 0; e < 16; ++e) {
         const auto it = expected.find(e);
         EXPECT_EQ(dev.Reading(e), it == expected.end() ? kSentinel : it->second)
@@ -122,6 +121,13 @@ class HostileAgentTest : public WalkTest {
   std::string Cut(const std::string& why) const {
     return "Walk of " + agent->peer() + " cut short: " + why + "\n";
   }
+  // The driver's own line on an agent's fault.
+  std::string Told(const std::string& what) const {
+    return agent->peer() + what + "\n";
+  }
+  std::string Refused(unsigned n, const std::string& why) const {
+    return Timeout() + std::to_string(n) + " answers refused: " + why + "\n";
+  }
 };
 
 }  // namespace
@@ -168,21 +174,21 @@ TEST_F(HostileAgentTest, NoAnswerOrAnAnswerThatIsNotOursTimesOut) {
        [&](const Request& r) {
          return Reply::Answer({foreign}).WithRequestId(r.request_id + 1);
        },
-       Timeout(),
+       Refused(2, "another request id"),
        2,
        {}},
       {"wrong community",
        [&](const Request&) {
          return Reply::Answer({foreign}).WithCommunity("public");
        },
-       Timeout(),
+       Refused(2, "another community"),
        2,
        {}},
       {"community that only starts like ours",
        [&](const Request&) {
          return Reply::Answer({foreign}).WithCommunity(kCommunity + "x");
        },
-       Timeout(),
+       Refused(2, "another community"),
        2,
        {}},
       {"SNMP v1 answer to a v2c request",
@@ -229,30 +235,39 @@ TEST_F(HostileAgentTest, AForeignAnswerBeforeTheRightOneIsIgnored) {
 TEST_F(HostileAgentTest, ErrorStatusExceptionsAndBadOrderEndTheWalk) {
   ServeSlowly(TableScript({}), kTwentyPerAnswer);  // answers of 2 and 3
   Run({
+      // tooBig for 20, 10, 5, 2 and 1 repetitions.
       {"tooBig with a binding",
        [](const Request&) {
          return Reply::Error(SNMP_ERR_TOOBIG, 0, {{KeyOid(2), Integer(666)}});
        },
-       "",
-       1,
+       Told(" answered tooBig (1) at binding 0"),
+       5,
        {}},
       {"tooBig without bindings",
        [](const Request&) { return Reply::Error(SNMP_ERR_TOOBIG, 0, {}); },
-       "",
-       1,
+       Told(" answered tooBig (1) at binding 0"),
+       5,
        {}},
+      {"genErr at the second request",
+       [](const Request& r) {
+         if (AskedForBase(r)) return Reply::Answer({{KeyOid(2), Integer(2)}});
+         return Reply::Error(SNMP_ERR_GENERR, 1, {{KeyOid(3), Integer(666)}});
+       },
+       Told(" answered genErr (5) at binding 1"),
+       2,
+       {{0, 2.0f}}},
       {"noSuchObject in the subtree",
        [](const Request&) {
          return Reply::Answer({{KeyOid(2), NoSuchObject()}});
        },
-       "",
+       Told(" answered noSuchObject at 1.3.6.1.4.1.44782.4.6.1.1.2.0"),
        1,
        {}},
       {"noSuchInstance in the subtree",
        [](const Request&) {
          return Reply::Answer({{KeyOid(2), NoSuchInstance()}});
        },
-       "",
+       Told(" answered noSuchInstance at 1.3.6.1.4.1.44782.4.6.1.1.2.0"),
        1,
        {}},
       {"endOfMibView in the subtree",
@@ -301,7 +316,7 @@ TEST_F(HostileAgentTest, ErrorStatusExceptionsAndBadOrderEndTheWalk) {
   });
 }
 
-TEST_F(HostileAgentTest, AnswersWithMoreBindingsThanAskedForAreCutUnread) {
+TEST_F(HostileAgentTest, AnswersAreReadAsFarAsTheyWereAsked) {
   // The first request gets `n` bindings of key 2 (instances 1..n, all 42).
   const auto first_of = [](size_t n, std::string community = kCommunity) {
     Oid key = BaseOid();
@@ -311,26 +326,40 @@ TEST_F(HostileAgentTest, AnswersWithMoreBindingsThanAskedForAreCutUnread) {
           .WithCommunity(community);
     });
   };
-  const auto too_many = [this](size_t n, size_t most) {
-    return Cut("answer with " + std::to_string(n) + " bindings, at most " +
-               std::to_string(most) + " asked for");
+  std::map<unsigned, float> all;
+  for (unsigned e = 0; e < 16; ++e) all[e] = 202.0f + e;
+  // The sixteen readings first, then the shortest bindings there are (empty
+  // names, NULL values) up to 10,000 in one datagram.
+  const auto readings_then_junk = [](const Request& r) {
+    std::vector<RawBinding> b;
+    for (unsigned key = 2; key <= 17; ++key)
+      b.push_back({KeyOid(key), 0x02, BerIntegerContent(200 + key)});
+    b.resize(10000, RawBinding{{}, ASN_NULL, {}});
+    return Reply::Raw(
+        BuildRawResponse(r.request_id, r.community, b, 0, 0, r.version));
   };
-  // The shortest bindings there are, empty names and NULL values.
-  const auto ten_thousand = [](const Request& r) {
-    return Reply::Raw(BuildRawResponse(
-        r.request_id, r.community,
-        std::vector<RawBinding>(10000, RawBinding{{}, ASN_NULL, {}}), 0, 0,
-        r.version));
-  };
-  // Defaults: GETBULK of one binding with non-repeaters 1, so at most 1.
+  // Defaults: GETBULK of one binding, non-repeaters 1, max-repetitions 100:
+  // up to 100 bindings are read of each answer, the walk goes on after them.
   ServeSlowly(TableScript({}));
   Run({
-      {"GETBULK answer of 2", first_of(2), too_many(2, 1), 1, {}},
-      {"GETBULK answer of 2,800", first_of(2800), too_many(2800, 1), 1, {}},
-      {"10,000 in one datagram", ten_thousand, too_many(10000, 1), 1, {}},
-      {"too many, with another community (not ours)",
+      {"non-repeaters taken as repeaters",
+       [](const Request& r) {
+         Request as_if = r;
+         as_if.non_repeaters = 0;
+         return AnswerFromTable(SixteenIntegers(200), as_if);
+       },
+       "", 1, all},
+      {"GETBULK answer of 2", first_of(2), "", 2, {{0, 42.0f}}},
+      {"GETBULK answer of 2,800 (100 read)",
+       first_of(2800),
+       "",
+       2,
+       {{0, 42.0f}}},
+      {"10,000 in one datagram, the readings first", readings_then_junk, "", 1,
+       all},
+      {"another community (not ours)",
        first_of(2, "public"),
-       Timeout(),
+       Refused(2, "another community"),
        2,
        {}},
       {"too many under another request id, then the answer",
@@ -345,35 +374,60 @@ TEST_F(HostileAgentTest, AnswersWithMoreBindingsThanAskedForAreCutUnread) {
        "",
        2,
        {{0, 42.0f}}},
-      {"exactly 1", first_of(1), "", 2, {{0, 42.0f}}},
   });
   if (sizeof(long) > 4) {  // a 32-bit library refuses an id in five octets
-    Run({{"GETBULK answer of 2, our request id in five octets",
+    Run({{"150 bindings, our request id in five octets",
           FirstThenEnd([](const Request& r) {  // the library keeps 32 bits
-            const RawBinding b = {KeyOid(2), 0x02, {42}};
-            return Reply::Raw(BuildRawResponse(r.request_id + 0x100000000,
-                                               r.community, {b, b}));
+            Oid key = BaseOid();
+            key.push_back(3);
+            std::vector<RawBinding> b;
+            for (oid i = 1; i <= 150; ++i) {
+              b.push_back({key, 0x02, {42}});
+              b.back().name.push_back(i);
+            }
+            return Reply::Raw(
+                BuildRawResponse(r.request_id + 0x100000000, r.community, b));
           }),
-          too_many(2, 1),
-          1,
-          {}}});
+          "",
+          2,
+          {{1, 42.0f}}}});
   }
   ServeSlowly(TableScript({}), kTwentyPerAnswer);
   Run({
-      {"GETBULK answer of 21", first_of(21), too_many(21, 20), 1, {}},
-      {"exactly 20", first_of(20), "", 2, {{0, 42.0f}}},
+      {"GETBULK answer of 21 (20 read)", first_of(21), "", 2, {{0, 42.0f}}},
   });
   ServeSlowly(TableScript({}), R"({"appSetting":{"snmp":{"version":"1"}}})");
   Run({
-      {"GETNEXT answer of 2", first_of(2), too_many(2, 1), 1, {}},
-      {"exactly 1 (GETNEXT)", first_of(1), "", 2, {{0, 42.0f}}},
+      {"GETNEXT answer of 2 (1 read)", first_of(2), "", 2, {{0, 42.0f}}},
   });
+}
+
+TEST_F(HostileAgentTest, TooBigIsAskedAgainWithFewerRepetitionsAndRemembered) {
+  const Table table = SixteenIntegers(200);
+  for (const bool long_form : {false, true}) {
+    SCOPED_TRACE(long_form ? "30 82 00 00" : "30 00");
+    ServeSlowly(
+        [&](const Request& r) {
+          if (r.max_repetitions <= 5) return AnswerFromTable(table, r);
+          return Reply::Raw(EncodeTooBig(r.request_id, r.community, long_form));
+        },
+        kTwentyPerAnswer);
+    EXPECT_EQ(Walk(), Told(": answer too big for 20 repetitions; asking 5"));
+    for (unsigned e = 0; e < 16; ++e) EXPECT_EQ(dev.Reading(e), 202.0f + e);
+    std::vector<long> asked;
+    for (const Request& r : agent->requests())
+      asked.push_back(r.max_repetitions);
+    EXPECT_EQ(asked, (std::vector<long>{20, 10, 5, 5, 5, 5}));
+    agent->ClearRequests();
+    EXPECT_EQ(Walk(), "");  // the size that worked, kept
+    EXPECT_EQ(agent->requests().at(0).max_repetitions, 5);
+  }
 }
 
 TEST_F(HostileAgentTest, EverGrowingOidsEndAtTheLongestOid) {
   // Each answer is the question with one more sub-identifier: the walk goes
   // on until an answer's OID is longer than any OID can be; the library
-  // refuses that answer and the walk times out.
+  // refuses that answer and the walk ends there.
   ServeSlowly([](const Request& r) {
     Oid next = AskedForBase(r) ? KeyOid(2) : r.oids[0];
     next.push_back(1);
@@ -382,9 +436,12 @@ TEST_F(HostileAgentTest, EverGrowingOidsEndAtTheLongestOid) {
                                        {{next, 0x02, BerIntegerContent(n)}}));
   });
   dev.SetReading(0, kSentinel);
-  EXPECT_EQ(Walk(), "Timeout: No Response from " + agent->peer() + "\n");
-  // Answers of 14 .. MAX_OID_LEN sub-identifiers, then one refused (twice).
-  EXPECT_EQ(agent->request_count(), MAX_OID_LEN - 14 + 1 + 2);
+  EXPECT_EQ(Walk(), agent->peer() +
+                        ": answer could not be decoded (binding 1: name of "
+                        "130 octets, INTEGER of 2 octets)\n");
+  // Answers of 14 .. MAX_OID_LEN sub-identifiers, then one refused.
+  EXPECT_EQ(agent->request_count(), MAX_OID_LEN - 14 + 1 + 1);
+  EXPECT_EQ(dev.Reading(14), 1.0f);
   EXPECT_EQ(dev.Reading(0), float(MAX_OID_LEN));
   EXPECT_EQ(Rounds(), 1u);
 }
@@ -396,28 +453,48 @@ TEST_F(HostileAgentTest, MalformedValuesNeverBecomeReadings) {
       return Reply::Raw(RawAnswer(r, tag, content));
     });
   };
+  const auto undecodable = [this](const std::string& value) {
+    return Told(
+        ": answer could not be decoded (binding 1: name of 14 octets, " +
+        value + ")");
+  };
   Run({
-      // The library refuses these answers whole: nothing arrives.
-      {"zero-length INTEGER", raw(0x02, {}), Timeout(), 2, {}},
+      // The library refuses these answers whole: the request ends at once,
+      // without a retry, and nothing arrives.
+      {"zero-length INTEGER",
+       raw(0x02, {}),
+       undecodable("INTEGER of 0 octets"),
+       1,
+       {}},
       {"nine-byte INTEGER",
        raw(0x02, std::vector<u_char>(9, 0x01)),
-       Timeout(),
-       2,
+       undecodable("INTEGER of 9 octets"),
+       1,
        {}},
       {"plain float tag 0x48",
        raw(0x48, {0x42, 0x48, 0x00, 0x00}),
-       "bad type returned (48)\nbad type returned (48)\n" + Timeout(),
-       2,
+       "bad type returned (48)\n" + undecodable("type 0x48 of 4 octets"),
+       1,
        {}},
       {"Opaque float of three bytes",
        raw(0x44, {0x9f, 0x78, 0x03, 0x42, 0x48, 0x00}),
-       Timeout(),
-       2,
+       undecodable("Opaque of 6 octets"),
+       1,
        {}},
       {"Opaque float of five bytes",
        raw(0x44, {0x9f, 0x78, 0x05, 0x42, 0x48, 0x00, 0x00, 0x00}),
-       Timeout(),
-       2,
+       undecodable("Opaque of 8 octets"),
+       1,
+       {}},
+      {"IpAddress of 0 octets after a reading",
+       FirstThenEnd([](const Request& r) {
+         return Reply::Raw(BuildRawResponse(
+             r.request_id, r.community,
+             {{KeyOid(2), 0x02, {5}}, {KeyOid(3), ASN_IPADDRESS, {}}}));
+       }),
+       Told(": answer could not be decoded (binding 2: name of 14 octets, "
+            "IpAddress of 0 octets)"),
+       1,
        {}},
       {"length past the end",
        FirstThenEnd([](const Request& r) {
@@ -425,8 +502,8 @@ TEST_F(HostileAgentTest, MalformedValuesNeverBecomeReadings) {
          bytes[bytes.size() - 2] = 0x7f;  // the INTEGER's length
          return Reply::Raw(bytes);
        }),
-       Timeout(),
-       2,
+       undecodable("INTEGER of 0 octets"),
+       1,
        {}},
       // These arrive with a type that holds no reading.
       {"empty Opaque", raw(0x44, {}), "", 2, {}},

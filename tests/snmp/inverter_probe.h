@@ -31,6 +31,9 @@ class InverterProbe : public SNMP_KEHUA_INVERTER {
     max_walk_time_ = d;
   }
 
+  // Every line of a walk shown, however many walks a test makes a minute.
+  void ShowEveryLine() { fault_lines_ = {}; }
+
   // The framework's round state.
   using SNMP_KEHUA_INVERTER::b_mode_;
   using TarnVDevice::alarm_raised_;

@@ -195,6 +195,30 @@ TEST_F(SimWalkTest, JunkFromTheAgentLeavesTheEngineTableAndTheLogAlone) {
   }
 }
 
+// Cloned firmware: two cards with one engine ID (boots 3 and 300), one user.
+TEST(SimClones, TwoAgentsWithOneEngineIdEachKeepWalking) {
+  host::Recorder rec;
+  host::ScopedObserver attach{&rec};
+  const std::string user = "ups:SHA-256:" + kAuth + ":AES:" + kPriv;
+  SimulatorProcess a(INVERTER_SIM, {"--user", user, "--engine-id",
+                                    "0x8000AAAA0199", "--engine-boots", "3"});
+  SimulatorProcess b(INVERTER_SIM, {"--user", user, "--engine-id",
+                                    "0x8000AAAA0199", "--engine-boots", "300"});
+  InverterProbe devices[2];
+  devices[0].SetIds(5, a.address());
+  devices[1].SetIds(6, b.address());
+  for (InverterProbe& d : devices) d.InitSetting(ParseJson(V3(kAuth, kPriv)));
+  for (int round = 0; round < 3; ++round) {
+    for (InverterProbe& d : devices) {
+      d.SetReading(0, -1.0f);
+      testing::internal::CaptureStderr();
+      d.RefreshStatus();
+      EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << round;
+      EXPECT_EQ(d.Reading(0), kInputVoltage) << round;
+    }
+  }
+}
+
 TEST(LogBudget, AFewLinesAMinuteAndOneLineForTheRest) {
   using inverter::snmp::LogBudget;
   LogBudget budget;

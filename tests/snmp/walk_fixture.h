@@ -84,6 +84,7 @@ class WalkTest : public ::testing::Test {
   }
   // One walk; returns what it wrote to standard error.
   std::string Walk() {
+    dev.ShowEveryLine();
     testing::internal::CaptureStderr();
     dev.RefreshStatus();
     return testing::internal::GetCapturedStderr();

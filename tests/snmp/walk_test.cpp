@@ -77,43 +77,56 @@ TEST_F(WalkTest, AWalkEndsAndCompletesItsRoundOnEveryNormalEnd) {
     const char* what;
     Script script;
     size_t requests;
+    std::string line;  // an early end: its line, and the readings stale
   };
   Oid outside = BaseOid();  // the first object after the subtree
   ++outside.back();
   outside.push_back(0);
+  Serve(TableScript({}));
+  const std::string peer = agent->peer();
   const Case cases[] = {
       {"first answer outside the subtree",
        [&](const Request&) {
          return Reply::Answer({{outside, Integer(1)}});
        },
-       1},
+       1, ""},
       {"endOfMibView",
        [](const Request& r) {
          return Reply::Answer({{r.oids[0], EndOfMibView()}});
        },
-       1},
+       1, ""},
       {"noSuchObject echoing the request",
        [](const Request& r) {
          return Reply::Answer({{r.oids[0], NoSuchObject()}});
        },
-       1},
+       1, peer + " answered noSuchObject at 1.3.6.1.4.1.44782.4.6.1.1\n"},
       {"error status",
        [](const Request&) {
          return Reply::Error(SNMP_ERR_GENERR, 1, {{KeyOid(2), Integer(5)}});
        },
-       1},
+       1, peer + " answered genErr (5) at binding 1\n"},
   };
-  Serve(TableScript({}));
   for (unsigned e = 0; e < 16; ++e) dev.SetReading(e, 3.0f);
   for (const Case& c : cases) {
     agent->SetScript(c.script);
     agent->ClearRequests();
     const size_t before = Rounds();
-    EXPECT_EQ(Walk(), "") << c.what;
+    EXPECT_EQ(Walk(), c.line) << c.what;
     EXPECT_EQ(agent->request_count(), c.requests) << c.what;
     EXPECT_EQ(Rounds(), before + 1) << c.what;
-    for (unsigned e = 0; e < 16; ++e) EXPECT_EQ(dev.Reading(e), 3.0f) << c.what;
+    for (unsigned e = 0; e < 16; ++e) {
+      EXPECT_EQ(dev.Reading(e), e == 14 && !c.line.empty() ? 1.0f : 3.0f)
+          << c.what;
+    }
   }
+}
+
+TEST_F(WalkTest, FaultLinesAreAFewAMinute) {
+  Serve([](const Request&) { return Reply::Error(SNMP_ERR_GENERR, 1, {}); });
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 7; ++i) dev.RefreshStatus();
+  const std::string out = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 5) << out;
 }
 
 TEST_F(WalkTest, NoAnswerTimesOutAfterOneRetryAndKeepsOldReadings) {
@@ -174,6 +187,7 @@ TEST_F(WalkTest, MisbehavingAgentsAreCutOffWithOneLine) {
     EXPECT_EQ(Walk(), c.line) << c.what;
     EXPECT_EQ(agent->request_count(), c.requests) << c.what;
     EXPECT_EQ(Rounds(), before + 1) << c.what;
+    EXPECT_EQ(dev.Reading(14), 1.0f) << c.what;  // stale
   }
   // The bindings of a cut answer are still stored ("goes back": key 3).
   EXPECT_EQ(dev.Reading(1), 1.0f);

@@ -1,3 +1,4 @@
+// The tests' scripted SNMP agent: decoding, scripts, encoding, its thread.
 #include "scripted_agent.h"
 
 #include <arpa/inet.h>
@@ -473,6 +474,20 @@ std::vector<u_char> BuildRawResponse(long request_id,
                         BerTlv(0x04, std::vector<u_char>(community.begin(),
                                                          community.end())),
                         pdu}));
+}
+
+std::vector<u_char> EncodeTooBig(long request_id, const std::string& community,
+                                 bool long_form) {
+  std::vector<u_char> out =
+      BuildRawResponse(request_id, community, {}, SNMP_ERR_TOOBIG, 0);
+  if (!long_form) return out;
+  // Short lengths throughout: two octets more for the message and the PDU.
+  const size_t pdu = 2 + 3 + 2 + community.size();
+  out[1] = static_cast<u_char>(out[1] + 2);
+  out[pdu + 1] = static_cast<u_char>(out[pdu + 1] + 2);
+  out.pop_back();
+  out.insert(out.end(), {0x82, 0x00, 0x00});
+  return out;
 }
 
 std::vector<u_char> BuildRawV3Response(

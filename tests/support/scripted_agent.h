@@ -1,10 +1,13 @@
-// Scripted SNMP v2c agent on loopback, for tests.
+// Scripted SNMP agent on loopback, for tests: v1 and v2c requests decoded
+// and answered by a script, SNMPv3 datagrams by a raw script.
 //
 // A ScriptedAgent binds a UDP socket on 127.0.0.1 (or ::1) with an ephemeral
 // port before its constructor returns, then serves it from one thread until
-// it is destroyed. Every datagram it receives is decoded with Net-SNMP's own
-// parser into a Request and logged; the test's Script then decides what goes
-// back, as a Reply:
+// it is destroyed. Every datagram it receives is logged; a v1 or v2c message
+// is decoded with Net-SNMP's own parser into a Request and the test's Script
+// decides what goes back, as a Reply (any other datagram, SNMPv3 or one
+// that does not decode, goes to the raw script of SetRawScript, or is left
+// unanswered):
 //
 //   Reply::Answer(bindings)            a well-formed GetResponse (Net-SNMP's
 //                                      encoder), error status/index 0
@@ -220,6 +223,11 @@ std::vector<u_char> BuildRawResponse(long request_id,
                                      long error_status = 0,
                                      long error_index = 0,
                                      long version = SNMP_VERSION_2c);
+
+// tooBig (error status 1) with an empty binding list, written 30 00 or, as
+// some agents do, with a long-form length (30 82 00 00).
+std::vector<u_char> EncodeTooBig(long request_id, const std::string& community,
+                                 bool long_form);
 
 // Hand-written BER for a noAuthNoPriv SNMPv3 Response (empty user, no
 // bindings) of `engine_id`: a datagram no request asked for.

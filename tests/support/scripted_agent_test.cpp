@@ -1,3 +1,4 @@
+// Tests of the scripted SNMP agent: what it decodes, answers and encodes.
 #include "scripted_agent.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// Reading the simulated inverter's JSON profile and its timeline.
 #include "profile.h"
 
 #include <json/json.h>
