@@ -17,6 +17,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
+# shellcheck source=scripts/lib.sh
+. scripts/lib.sh
 
 long=0
 armhf=0
@@ -34,16 +36,7 @@ seconds=20
 
 # --- bootstrap ----------------------------------------------------------------
 scripts/bootstrap.sh
-missing=()
-for p in valgrind python3; do
-  command -v "$p" >/dev/null || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "bench: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  scripts/apt-update.sh
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+tarn_install_missing bench valgrind python3
 
 # --- build --------------------------------------------------------------------
 build=build-bench
@@ -115,7 +108,7 @@ if [ "$armhf" = 1 ]; then
   mkdir -p build-armhf-bench
   cmake -S . -B build-armhf-bench --toolchain cmake/toolchain-armhf.cmake \
     -DCMAKE_BUILD_TYPE=Release -DTARN_WERROR=ON \
-    -DNETSNMP_ROOT="$root/build-armhf/_deps/netsnmp-armhf" \
+    -DNETSNMP_ROOT="$(tarn_netsnmp_armhf "$root/build-armhf")" \
     -DTARN_BUILD_TESTS=OFF -DTARN_BUILD_TOOLS=OFF -DTARN_BUILD_BENCH=ON \
     >build-armhf-bench/bench-build.log 2>&1 || { cat build-armhf-bench/bench-build.log; exit 1; }
   cmake --build build-armhf-bench -j"$(nproc)" --target scale \

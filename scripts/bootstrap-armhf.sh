@@ -27,21 +27,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
 
-installed() {
-  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
-}
+# shellcheck source=scripts/lib.sh
+. scripts/lib.sh
 install_missing() {
-  local missing=()
-  for p in "$@"; do
-    installed "$p" || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "bootstrap-armhf: missing packages (${missing[*]}); run as root to install them" >&2
-    exit 1
-  fi
-  echo "bootstrap-armhf: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
+  tarn_check_missing bootstrap-armhf "$@" || return 0
+  local missing=("${tarn_missing[@]}")
   local multiarch=0 added=0
   if printf '%s\n' "${missing[@]}" | grep -q ':armhf$'; then
     multiarch=1
@@ -50,7 +40,7 @@ install_missing() {
       added=1
     fi
   fi
-  scripts/apt-update.sh
+  tarn_apt_update
   # --no-remove: never trade a native package for an armhf one (apt stops
   # instead, e.g. for libsnmp-dev:armhf, which is why it is unpacked below).
   local -a install=(apt-get install -y --no-install-recommends --no-remove "${missing[@]}")
@@ -96,7 +86,7 @@ install_missing crossbuild-essential-armhf qemu-user libc6:armhf libstdc++6:armh
 # --- Net-SNMP headers for armhf -----------------------------------------------
 # The headers must match the installed armhf library's version exactly.
 snmp_version="$(dpkg-query -W -f='${Version}' libsnmp40:armhf)"
-snmp_dir="$build/_deps/netsnmp-armhf"
+snmp_dir="$(tarn_netsnmp_armhf "$build")"
 if [ "$(cat "$snmp_dir/.version" 2>/dev/null)" != "$snmp_version" ] ||
    [ ! -f "$snmp_dir/usr/include/net-snmp/net-snmp-config.h" ]; then
   rm -rf "$snmp_dir" "$build/_deps/netsnmp-deb"

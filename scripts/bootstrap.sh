@@ -15,19 +15,6 @@ for group in "$@"; do
   esac
 done
 
-missing=()
-for p in "${want[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-if [ "$(id -u)" -ne 0 ]; then
-  echo "bootstrap: missing packages (${missing[*]}); run as root to install them" >&2
-  exit 1
-fi
-echo "bootstrap: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-"$(dirname "$0")/apt-update.sh"
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# shellcheck source=scripts/lib.sh
+. "$(dirname "$0")/lib.sh"
+tarn_install_missing bootstrap "${want[@]}"

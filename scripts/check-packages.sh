@@ -24,23 +24,24 @@
 # compared in the --sysroot check).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib.sh
+. scripts/lib.sh
 
 fail() { echo "check-packages: $*" >&2; exit 1; }
 sysroot=""
 amd64_only=0
-if [ "${1:-}" = "--sysroot" ]; then
-  [ $# -ge 2 ] || fail "--sysroot needs a folder"
-  sysroot="$(realpath "$2")"
-elif [ "${1:-}" = "--amd64-only" ]; then
+if [ "${1:-}" = "--amd64-only" ]; then
   amd64_only=1
+else
+  tarn_sysroot_option check-packages 1 "$@" || true
 fi
-[ "$(id -u)" -eq 0 ] || fail "installs packages: run as root"
+tarn_require_root check-packages "installs packages: run as root"
 scripts/bootstrap.sh packaging
 if [ "$amd64_only" = 1 ]; then
   armhf_tree=build-pkg-amd64  # no armhf tree: the version is read from this one
   archs=(amd64)
 elif [ -n "$sysroot" ]; then
-  armhf_tree="build-pkg-armhf-$(basename "$sysroot")"
+  armhf_tree="$(tarn_build_dir build-pkg-armhf "$sysroot")"
   archs=(armhf)
   # dpkg and the programs work on the sysroot; the plug-in's path is
   # DIR/PATH here and PATH in the emulated programs (qemu-arm -L DIR).
@@ -62,7 +63,7 @@ done
 . "$armhf_tree/package.env"
 version="$TARN_VERSION"
 if [ -n "$sysroot" ]; then
-  grep -qx "CMAKE_SYSROOT:[A-Z]*=$sysroot" "$armhf_tree/CMakeCache.txt" ||
+  tarn_built_against "$armhf_tree" "$sysroot" ||
     fail "$armhf_tree was built against another sysroot: run scripts/package.sh --sysroot $sysroot"
   version="$TARN_VERSION+deb$TARN_DEBIAN_RELEASE"
 fi
@@ -104,13 +105,9 @@ for p in "${packages[@]}"; do
   fi
 done
 tmp="$(mktemp -d)"
-sim_pid=""
 installed=0
 cleanup() {
-  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
+  tarn_stop_sim
   if [ "$installed" = 1 ]; then
     echo "== ${dpkg[*]} -r ${packages[*]/%/:armhf}"
     "${dpkg[@]}" -r "${packages[@]/%/:armhf}" >/dev/null || echo "check-packages: dpkg -r failed" >&2
@@ -159,16 +156,8 @@ profile = {"description": "Package check: fixed values, UPS fault flag set.",
 with open(f"{tmp}/profile.json", "w", encoding="utf-8") as f:
     json.dump(profile, f)
 PY
-# Port 0: the simulator takes a free port and names it in its "ready" line.
-"$sim" --listen 127.0.0.1:0 --profile "$tmp/profile.json" --duration 300 \
-  >"$tmp/sim.log" 2>&1 &
-sim_pid=$!
-address=""
-for _ in $(seq 100); do  # up to 10 s
-  address="$(sed -n 's/^ready //p' "$tmp/sim.log")"
-  if [ -n "$address" ] || ! kill -0 "$sim_pid" 2>/dev/null; then break; fi
-  sleep 0.1
-done
+tarn_start_sim "$sim" "$tmp/profile.json" 300 "$tmp/sim.log" 10
+address="$sim_address"
 [ -n "$address" ] || { cat "$tmp/sim.log" >&2; fail "the simulated inverter did not start"; }
 cat >"$tmp/config.json" <<JSON
 {"devices": [

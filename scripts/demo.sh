@@ -7,6 +7,8 @@
 # Usage: scripts/demo.sh   (as root on a fresh Debian 12 machine)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib.sh
+. scripts/lib.sh
 
 build=build
 run="$build/demo"
@@ -23,25 +25,9 @@ profile=tools/inverter_sim/profiles/fault_demo.json
 
 rm -rf "$run"
 mkdir -p "$run"
-sim_pid=""
-stop_sim() {
-  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-}
-trap stop_sim EXIT
-
-# Port 0: the simulator takes a free port and names it in its "ready" line.
-"$sim" --listen 127.0.0.1:0 --profile "$profile" --duration 90 \
-  >"$run/sim.log" 2>&1 &
-sim_pid=$!
-address=""
-for _ in $(seq 50); do  # up to 5 s
-  address=$(sed -n 's/^ready //p' "$run/sim.log")
-  if [ -n "$address" ] || ! kill -0 "$sim_pid" 2>/dev/null; then break; fi
-  sleep 0.1
-done
+trap tarn_stop_sim EXIT
+tarn_start_sim "$sim" "$profile" 90 "$run/sim.log" 5
+address="$sim_address"
 if [ -z "$address" ]; then
   echo "demo: the simulated inverter did not start:" >&2
   cat "$run/sim.log" >&2
@@ -75,7 +61,7 @@ TEXT
   --events "$run/events.jsonl" --plugin-output "$run/plugin.log" --summary |
   tee "$run/summary.txt"
 status=${PIPESTATUS[0]}
-stop_sim
+tarn_stop_sim
 
 echo
 echo "== What the simulated inverter changed"

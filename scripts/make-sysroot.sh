@@ -11,11 +11,24 @@
 # MIRROR overrides the archive (default: the build machine's Debian mirror).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib.sh
+. scripts/lib.sh
 
 usage() {
   echo "usage: scripts/make-sysroot.sh bullseye|bookworm|trixie DIR" \
     "| --flat DEBIAN_SYSROOT DIR [TRIPLE]" >&2
   exit 2
+}
+
+# check_made DIR FILE...: exits unless DIR is an armhf sysroot with the
+# headers the build takes from it and FILE... (GCC's start files).
+check_made() {
+  local dir="$1" f
+  shift
+  tarn_check_sysroot make-sysroot "$dir"
+  for f in "${tarn_sysroot_headers[@]}" "$@"; do
+    [ -e "$dir/$f" ] || { echo "make-sysroot: $dir has no $f" >&2; exit 1; }
+  done
 }
 
 # flatten SRC DIR TRIPLE: DIR gets SRC's usr/include and usr/lib without the
@@ -97,6 +110,7 @@ flatten() {
     echo "make-sysroot: $ma still named in $tmp" >&2
     exit 1
   fi
+  check_made "$tmp" "usr/lib/gcc/$triple/$v/crtbegin.o"
   echo "$stamp" >"$tmp/.tarn-sysroot"
   rm -rf "$dir"
   mv "$tmp" "$dir"
@@ -128,16 +142,11 @@ fi
 [ $# -eq 2 ] || usage
 release="$1"
 dir="$2"
-case "$release" in
-  bullseye) gcc=10 ;;
-  bookworm) gcc=12 ;;
-  trixie) gcc=14 ;;
-  *) echo "make-sysroot: unknown release '$release'" >&2; usage ;;
-esac
+tarn_sysroot_release "$release" || { echo "make-sysroot: unknown release '$release'" >&2; usage; }
+gcc="$tarn_gcc"
 case "$dir" in /*) ;; *) dir="$PWD/$dir" ;; esac
 
-pkgs=(libc6-dev "libstdc++-$gcc-dev" "libgcc-$gcc-dev" libjsoncpp-dev
-      libboost-date-time-dev libssl-dev libsnmp-dev libgtest-dev libgmock-dev)
+pkgs=("${tarn_sysroot_pkgs[@]}")
 # The last word names the layout: sysroots made before it are made again.
 stamp="$release ${pkgs[*]} dpkg-database"
 if [ "$(cat "$dir/.tarn-sysroot" 2>/dev/null)" = "$stamp" ]; then
@@ -145,15 +154,8 @@ if [ "$(cat "$dir/.tarn-sysroot" 2>/dev/null)" = "$stamp" ]; then
   exit 0
 fi
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "make-sysroot: run as root (debootstrap)" >&2
-  exit 1
-fi
-if ! command -v debootstrap >/dev/null; then
-  export DEBIAN_FRONTEND=noninteractive
-  scripts/apt-update.sh
-  apt-get install -y -qq --no-install-recommends debootstrap >/dev/null
-fi
+tarn_require_root make-sysroot "run as root (debootstrap)"
+tarn_install_missing make-sysroot debootstrap
 if [ -z "${MIRROR:-}" ]; then
   MIRROR="$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null |
             grep -v security | head -n1)"
@@ -204,12 +206,7 @@ rm -rf "$control"
 scripts/make-sysroot.sh --relative-links "$dir"
 rm -rf "$dir"/var/cache/apt/archives/*.deb
 
-for f in usr/include/net-snmp/net-snmp-config.h usr/include/jsoncpp/json/json.h \
-         usr/include/gtest/gtest.h "usr/lib/gcc/arm-linux-gnueabihf/$gcc/crtbegin.o"; do
-  if [ ! -e "$dir/$f" ]; then
-    echo "make-sysroot: $dir has no $f" >&2
-    exit 1
-  fi
-done
+check_made "$dir" "usr/lib/gcc/arm-linux-gnueabihf/$gcc/crtbegin.o"
+tarn_check_sysroot make-sysroot "$dir" debian
 echo "$stamp" >"$dir/.tarn-sysroot"
 echo "make-sysroot: $dir ($release, GCC $gcc runtime) made"

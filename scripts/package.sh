@@ -29,30 +29,24 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
 umask 022
+# shellcheck source=scripts/lib.sh
+. scripts/lib.sh
 
 sysroot=""
 amd64_only=0
 if [ "${1:-}" = "--amd64-only" ]; then
   amd64_only=1
   shift
-elif [ "${1:-}" = "--sysroot" ]; then
-  [ $# -ge 2 ] || { echo "package: --sysroot needs a folder" >&2; exit 2; }
-  sysroot="$(realpath "$2")"
+elif tarn_sysroot_option package 2 "$@"; then
   shift 2
-  for f in lib/ld-linux-armhf.so.3 etc/debian_version; do
-    [ -e "$sysroot/$f" ] || { echo "package: $sysroot has no $f: not a Debian armhf sysroot" >&2; exit 2; }
-  done
-  if [ ! -s "$sysroot/var/lib/dpkg/status" ]; then
-    echo "package: $sysroot has no dpkg database: make it again with scripts/make-sysroot.sh" >&2
-    exit 2
-  fi
+  tarn_check_sysroot package "$sysroot" debian
 fi
 
 scripts/bootstrap.sh
 if [ -n "$sysroot" ]; then
   scripts/make-sysroot.sh --relative-links "$sysroot"
   scripts/bootstrap-armhf.sh --sysroot
-  armhf_build="$root/build-pkg-armhf-$(basename "$sysroot")"
+  armhf_build="$root/$(tarn_build_dir build-pkg-armhf "$sysroot")"
   archs=(armhf)
 elif [ "$amd64_only" = 1 ]; then
   archs=(amd64)
@@ -79,14 +73,11 @@ configure_and_build() {
     # a library the build names but whose symbols go unused (libm, say)
     # would become a dependency.
     link="-Wl,--as-needed"
-    if [ -f "$build/CMakeCache.txt" ] &&
-       ! grep -qx "CMAKE_SYSROOT:[A-Z]*=$sysroot" "$build/CMakeCache.txt"; then
-      rm -rf "$build"  # made for another sysroot
-    fi
+    tarn_forget_other_sysroot "$build" "$sysroot"
     cross=(--toolchain "$root/cmake/toolchain-armhf.cmake" -DCMAKE_SYSROOT="$sysroot")
   elif [ "$arch" = armhf ]; then
     cross=(--toolchain "$root/cmake/toolchain-armhf.cmake"
-           -DNETSNMP_ROOT="$build/_deps/netsnmp-armhf")
+           -DNETSNMP_ROOT="$(tarn_netsnmp_armhf "$build")")
   fi
   flags() {
     DEB_BUILD_MAINT_OPTIONS=hardening=+all \

@@ -15,13 +15,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
+# shellcheck source=scripts/lib.sh
+. scripts/lib.sh
 
 sysroot=""
-if [ "${1:-}" = "--sysroot" ]; then
-  [ $# -ge 2 ] || { echo "test-armhf: --sysroot needs a folder" >&2; exit 2; }
-  sysroot="$(realpath "$2")"
+if tarn_sysroot_option test-armhf 2 "$@"; then
   shift 2
-  . scripts/lib.sh
   tarn_check_sysroot test-armhf "$sysroot"
 fi
 
@@ -45,11 +44,8 @@ fi
 
 scripts/make-sysroot.sh --relative-links "$sysroot"
 scripts/bootstrap-armhf.sh --sysroot
-build="$root/build-armhf-$(basename "$sysroot")"
-if [ -f "$build/CMakeCache.txt" ] &&
-   ! grep -qx "CMAKE_SYSROOT:[A-Z]*=$sysroot" "$build/CMakeCache.txt"; then
-  rm -rf "$build"  # made for another sysroot
-fi
+build="$root/$(tarn_build_dir build-armhf "$sysroot")"
+tarn_forget_other_sysroot "$build" "$sysroot"
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-armhf.cmake" \
   -DCMAKE_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_WERROR=ON \
   -DTARN_BUILD_BENCH=OFF -DTARN_REQUIRE_ALL_TESTS=ON \

@@ -4,10 +4,13 @@
 #     the whole suite, through scripts/test.sh (build folder build-address);
 #   - ThreadSanitizer: the tests that run threads (the scripted agent's,
 #     the driver's and the fault tests), build folder build-thread.
-# Any sanitizer report fails the run. Extra arguments go to both ctest runs.
+# Both build at -O1 with line tables (scripts/lib.sh). Any sanitizer report
+# fails the run. Extra arguments go to both ctest runs.
 # Usage: scripts/test-sanitizers.sh [ctest arguments...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib.sh
+. scripts/lib.sh
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
@@ -19,7 +22,7 @@ scripts/test.sh --sanitize address "$@"
 echo "== ThreadSanitizer: threaded tests"
 threaded=(test_agent_tests driver_tests fault_tests)
 # driver_tests starts the simulated inverter (SNMPv3 devices on threads).
-cmake -S . -B build-thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_WERROR=ON \
+cmake -S . -B build-thread "${tarn_sanitizer_cmake[@]}" -DTARN_WERROR=ON \
   -DTARN_SANITIZE=thread -DTARN_BUILD_BENCH=OFF -DTARN_BUILD_TOOLS=ON >/dev/null
 cmake --build build-thread -j"$(nproc)" --target "${threaded[@]}" inverter_sim
 regex="^($(IFS='|'; echo "${threaded[*]}"))\$"

@@ -4,6 +4,8 @@
 # TARN_BUILD_BENCH=ON builds the benchmarks too (CI: they must compile).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib.sh
+. scripts/lib.sh
 
 sanitize=""
 if [ "${1:-}" = "--sanitize" ]; then
@@ -11,10 +13,12 @@ if [ "${1:-}" = "--sanitize" ]; then
   shift 2
 fi
 build="build${sanitize:+-$sanitize}"
+build_type=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+[ -z "$sanitize" ] || build_type=("${tarn_sanitizer_cmake[@]}")
 
 scripts/bootstrap.sh
 # TARN_REQUIRE_ALL_TESTS=ON (CI): configure fails if a test group cannot be built.
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_WERROR=ON \
+cmake -S . -B "$build" "${build_type[@]}" -DTARN_WERROR=ON \
   -DTARN_SANITIZE="$sanitize" -DTARN_REQUIRE_ALL_TESTS="${TARN_REQUIRE_ALL_TESTS:-OFF}" \
   -DTARN_BUILD_BENCH="${TARN_BUILD_BENCH:-OFF}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
