@@ -2,6 +2,7 @@
 // tooBig retries, and the lines of a walk that ends early.
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "SNMP_KEHUA_INVERTER.h"
@@ -134,7 +135,13 @@ SNMP_KEHUA_INVERTER::WalkEnd SNMP_KEHUA_INVERTER::run_walk(
   long too_big_at = 0;  // the repetitions of this walk's first tooBig
   for (unsigned requests = 1;; ++requests) {
     // The host sees the device's last activity move with every request.
-    last_update_ = boost::posix_time::second_clock::local_time();
+    // Under the record's lock: a round that a cache load completes on
+    // another thread writes it too.
+    {
+      const auto now = boost::posix_time::second_clock::local_time();
+      std::lock_guard<std::mutex> lock(mutex_);
+      last_update_ = now;
+    }
     inverter::snmp::PduPtr answer;
     const Result result =
         session.Request(command, cursor.name, cursor.length,
