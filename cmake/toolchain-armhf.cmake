@@ -72,6 +72,15 @@ if(CMAKE_SYSROOT)
   # Used by clang only; a GCC built for the target ignores it.
   set(CMAKE_C_COMPILER_TARGET ${TARN_TARGET_TRIPLE})
   set(CMAKE_CXX_COMPILER_TARGET ${TARN_TARGET_TRIPLE})
+  # Where lib links to usr/lib, clang finds the GCC folder as lib/gcc and
+  # names the C++ headers lib/gcc/T/V/../../../../include/...: right only
+  # through the link. The build tools shorten such paths as text, to files
+  # that do not exist, and then compile everything on every build. Pointed
+  # at usr (--gcc-toolchain), clang names them usr/include/... .
+  if(IS_DIRECTORY "${CMAKE_SYSROOT}/usr/lib/gcc/${TARN_TARGET_TRIPLE}")
+    set(CMAKE_C_COMPILER_EXTERNAL_TOOLCHAIN "${CMAKE_SYSROOT}/usr")
+    set(CMAKE_CXX_COMPILER_EXTERNAL_TOOLCHAIN "${CMAKE_SYSROOT}/usr")
+  endif()
   # clang links with TRIPLE-ld, else the build machine's own ld: without an
   # SDK's binutils for a vendor triple, the armhf binutils link instead.
   set(_tarn_cxx "${CMAKE_CXX_COMPILER}")

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks the packages scripts/package.sh made in dist/ (run that first; its
-# build folders build-pkg-amd64 and build-pkg-armhf are used too). As root:
+# build folders build and build-armhf are used too). As root:
 #   1. lintian on the four packages: no error (its output is printed);
 #   2. installs the armhf plug-in and tools packages beside the native system
 #      (multiarch, dpkg -i);
@@ -17,7 +17,7 @@
 # scripts/package.sh --sysroot DIR the same way, but installs them into DIR
 # (dpkg --root=DIR: their Depends must be met by the release's own packages
 # there) and runs them under qemu-arm -L DIR; the armhf build tree is
-# build-pkg-armhf-NAME. Each of their dependencies must be a package of DIR.
+# build-armhf-NAME. Each of their dependencies must be a package of DIR.
 #
 # scripts/check-packages.sh --amd64-only: step 1 only, on the two amd64
 # packages of scripts/package.sh --amd64-only (their build tree's events are
@@ -38,10 +38,10 @@ fi
 tarn_require_root check-packages "installs packages: run as root"
 scripts/bootstrap.sh packaging
 if [ "$amd64_only" = 1 ]; then
-  armhf_tree=build-pkg-amd64  # no armhf tree: the version is read from this one
+  armhf_tree=build  # no armhf tree: the version is read from this one
   archs=(amd64)
 elif [ -n "$sysroot" ]; then
-  armhf_tree="$(tarn_build_dir build-pkg-armhf "$sysroot")"
+  armhf_tree="$(tarn_build_dir build-armhf "$sysroot")"
   archs=(armhf)
   # dpkg and the programs work on the sysroot; the plug-in's path is
   # DIR/PATH here and PATH in the emulated programs (qemu-arm -L DIR).
@@ -49,13 +49,13 @@ elif [ -n "$sysroot" ]; then
   dpkg_query=(dpkg-query --root="$sysroot")
   emulate=(timeout 120 qemu-arm -L "$sysroot")
 else
-  armhf_tree=build-pkg-armhf
+  armhf_tree=build-armhf
   archs=(amd64 armhf)
   dpkg=(dpkg)
   dpkg_query=(dpkg-query)
   emulate=(timeout 120 qemu-arm -L /)
 fi
-for tree in build-pkg-amd64 "$armhf_tree"; do
+for tree in build "$armhf_tree"; do
   [ -f "$tree/package.env" ] ||
     fail "no $tree: run scripts/package.sh ${sysroot:+--sysroot $sysroot }first"
 done
@@ -137,7 +137,7 @@ for program in tarn_host inverter_sim; do
 done
 
 # --- the same events as the build trees ---------------------------------------------
-sim="build-pkg-amd64/tools/inverter_sim/inverter_sim"
+sim="build/tools/inverter_sim/inverter_sim"
 # The inverter's objects and the record's layout, from the plug-in's table.
 "$sim" --describe >"$tmp/describe.json" || fail "$sim --describe failed"
 # A fixed profile (no timeline): every run sees the same values and the UPS
@@ -179,8 +179,8 @@ echo "== tarn_host against the simulated inverter on $address: 2 devices, 3 + 1 
 run_host installed "${emulate[@]}" "$sysroot/usr/bin/tarn_host" "$plugin"
 run_host armhf-tree "${emulate[@]}" "$armhf_tree/host/tarn_host" \
   "$armhf_tree/Drivers/SocketSNMP_KEHUA_INVERTER/$TARN_PLUGIN_FILE"
-run_host amd64-tree timeout 120 build-pkg-amd64/host/tarn_host \
-  "build-pkg-amd64/Drivers/SocketSNMP_KEHUA_INVERTER/$TARN_PLUGIN_FILE"
+run_host amd64-tree timeout 120 build/host/tarn_host \
+  "build/Drivers/SocketSNMP_KEHUA_INVERTER/$TARN_PLUGIN_FILE"
 
 python3 - "$tmp" <<'PY'
 import collections, json, sys

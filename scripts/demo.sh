@@ -15,7 +15,8 @@ run="$build/demo"
 
 scripts/bootstrap.sh
 echo "== Building (folder $build)"
-cmake -S . -B "$build" -DTARN_WERROR=ON >/dev/null
+tarn_tree_cmake "$build" "$(tarn_native_arch)"  # the suite's tree (scripts/test.sh)
+cmake -S . -B "$build" "${tarn_cmake[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)" \
   --target tarn_host SocketSNMP_KEHUA_INVERTER inverter_sim >/dev/null
 host="$build/host/tarn_host"

@@ -7,17 +7,20 @@
 # VERSION is the project's version (top-level CMakeLists.txt). CPack makes
 # them (cmake/Package.cmake: `cpack` in each build folder), with the
 # dependencies from the binaries (dpkg-shlibdeps); TARN_MAINTAINER sets the
-# Maintainer field. Build folders: build-pkg-amd64, build-pkg-armhf (the
-# plug-in and the two programs only, no tests).
+# Maintainer field. Build folders: the suites' own, build (native) and
+# build-armhf (scripts/test.sh, scripts/test-armhf.sh: the same settings),
+# so that the packages hold the binaries the suites ran; what a suite built
+# already is not built again.
 # Extra arguments go to both CMake configurations (this run only), e.g.
 #   scripts/package.sh -DTARN_PLUGIN_DIR=lib/monitor/drivers
 #
 # scripts/package.sh --sysroot DIR [cmake args]: the two armhf packages only,
 # built against the Debian armhf sysroot DIR (scripts/make-sysroot.sh) in
-# build-pkg-armhf-NAME (NAME: DIR's last component), version VERSION+debN
-# (N: the major number of DIR/etc/debian_version), with the dependencies
-# that release's own libraries call for (dpkg-shlibdeps with DIR's dpkg
-# database). build-pkg-amd64 is built too (no packages): check-packages.sh
+# build-armhf-NAME (NAME: DIR's last component; scripts/test-armhf.sh
+# --sysroot DIR's tree), version VERSION+debN (N: the major number of
+# DIR/etc/debian_version), with the dependencies that release's own
+# libraries call for (dpkg-shlibdeps with DIR's dpkg database). The native
+# tree's plug-in and programs are built too (no packages): check-packages.sh
 # runs its simulator and compares with its host program and plug-in.
 #
 # scripts/package.sh --amd64-only [cmake args]: the two amd64 packages only,
@@ -43,53 +46,41 @@ elif tarn_sysroot_option package 2 "$@"; then
 fi
 
 scripts/bootstrap.sh
+native_build="$root/build"
 if [ -n "$sysroot" ]; then
   scripts/make-sysroot.sh --relative-links "$sysroot"
   scripts/bootstrap-armhf.sh --sysroot
-  armhf_build="$root/$(tarn_build_dir build-pkg-armhf "$sysroot")"
+  armhf_build="$root/$(tarn_build_dir build-armhf "$sysroot")"
   archs=(armhf)
 elif [ "$amd64_only" = 1 ]; then
   archs=(amd64)
 else
-  scripts/bootstrap-armhf.sh --no-gtest build-pkg-armhf
-  armhf_build="$root/build-pkg-armhf"
+  armhf_build="$root/build-armhf"
+  scripts/bootstrap-armhf.sh --no-gtest "$armhf_build"
   archs=(amd64 armhf)
 fi
-build_of() { if [ "$1" = armhf ]; then echo "$armhf_build"; else echo "$root/build-pkg-$1"; fi; }
+build_of() { if [ "$1" = armhf ]; then echo "$armhf_build"; else echo "$native_build"; fi; }
 # Reproducible file times and changelog date (CPack and
 # cmake/PackageStage.cmake read it): those of the last commit.
 export SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}"
 
 # --- build ----------------------------------------------------------------------
-# $1 arch; the rest go to cmake. Debian's hardening flags for the arch.
+# $1 arch; the rest go to cmake. The suites' tree of the arch (scripts/lib.sh,
+# tarn_tree_cmake): what they built already is not built again.
 configure_and_build() {
   local arch="$1" build
   build="$(build_of "$1")"
   shift
-  local -a cross=()
-  local link=""
-  if [ "$arch" = armhf ] && [ -n "$sysroot" ]; then
-    # Debian's GCC links --as-needed by default, clang does not: without it
-    # a library the build names but whose symbols go unused (libm, say)
-    # would become a dependency.
-    link="-Wl,--as-needed"
-    tarn_forget_other_sysroot "$build" "$sysroot"
-    cross=(--toolchain "$root/cmake/toolchain-armhf.cmake" -DCMAKE_SYSROOT="$sysroot")
-  elif [ "$arch" = armhf ]; then
-    cross=(--toolchain "$root/cmake/toolchain-armhf.cmake"
-           -DNETSNMP_ROOT="$(tarn_netsnmp_armhf "$build")")
+  local target_sysroot=""
+  if [ "$arch" = armhf ]; then
+    target_sysroot="$sysroot"
+    [ -z "$sysroot" ] || tarn_forget_other_sysroot "$build" "$sysroot"
   fi
-  flags() {
-    DEB_BUILD_MAINT_OPTIONS=hardening=+all \
-      dpkg-architecture -a"$arch" -c dpkg-buildflags --get "$1" 2>/dev/null
-  }
+  tarn_tree_cmake "$build" "$arch" "$target_sysroot"
   mkdir -p "$build"
   local log="$build/package-build.log"
-  if ! { CFLAGS="$(flags CPPFLAGS) $(flags CFLAGS)" \
-         CXXFLAGS="$(flags CPPFLAGS) $(flags CXXFLAGS)" LDFLAGS="$(flags LDFLAGS)${link:+ $link}" \
-         cmake -S "$root" -B "$build" "${cross[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-           -DCMAKE_INSTALL_PREFIX=/usr -DTARN_WERROR=ON -DTARN_BUILD_TESTS=OFF \
-           -DTARN_BUILD_BENCH=OFF -DTARN_BUILD_TOOLS=ON -UTARN_PLUGIN_DIR "$@" &&
+  if ! { cmake -S "$root" -B "$build" "${tarn_cmake[@]}" -DTARN_BUILD_TOOLS=ON \
+           -UTARN_PLUGIN_DIR "$@" &&
          cmake --build "$build" -j"$(nproc)" \
            --target SocketSNMP_KEHUA_INVERTER tarn_host inverter_sim; } >"$log" 2>&1; then
     cat "$log" >&2
@@ -155,7 +146,7 @@ database_view() {
 }
 
 if [ -n "$sysroot" ]; then
-  echo "== armhf against $sysroot: build-pkg-amd64 for the check (no packages)"
+  echo "== armhf against $sysroot: the native tree for the check (no packages)"
   configure_and_build amd64 "$@"
 fi
 

@@ -28,28 +28,24 @@ if [ -z "${TARN_NATIVE_TOOLS_DIR:-}" ]; then
   TARN_NATIVE_TOOLS_DIR="$root/build/tools"
   if [ ! -x build/tools/inverter_sim/inverter_sim ]; then
     scripts/bootstrap.sh
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_WERROR=ON >/dev/null
+    tarn_tree_cmake build "$(tarn_native_arch)"
+    cmake -S . -B build "${tarn_cmake[@]}" >/dev/null
     cmake --build build -j"$(nproc)" --target inverter_sim
   fi
 fi
 
-if [ -z "$sysroot" ]; then
-  scripts/bootstrap-armhf.sh build-armhf
-  cmake --preset armhf -DTARN_WERROR=ON -DTARN_BUILD_BENCH=OFF -DTARN_REQUIRE_ALL_TESTS=ON \
-    -DTARN_NATIVE_TOOLS_DIR="$TARN_NATIVE_TOOLS_DIR" >/dev/null
-  cmake --build --preset armhf -j"$(nproc)"
-  ctest --preset armhf -j"$(nproc)" "$@"
-  exit
-fi
-
-scripts/make-sysroot.sh --relative-links "$sysroot"
-scripts/bootstrap-armhf.sh --sysroot
 build="$root/$(tarn_build_dir build-armhf "$sysroot")"
-tarn_forget_other_sysroot "$build" "$sysroot"
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-armhf.cmake" \
-  -DCMAKE_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_WERROR=ON \
-  -DTARN_BUILD_BENCH=OFF -DTARN_REQUIRE_ALL_TESTS=ON \
+if [ -z "$sysroot" ]; then
+  scripts/bootstrap-armhf.sh "$build"
+else
+  scripts/make-sysroot.sh --relative-links "$sysroot"
+  scripts/bootstrap-armhf.sh --sysroot
+  tarn_forget_other_sysroot "$build" "$sysroot"
+fi
+# The armhf packages' tree too (scripts/package.sh).
+tarn_tree_cmake "$build" armhf "$sysroot"
+cmake -S . -B "$build" "${tarn_cmake[@]}" -DTARN_BUILD_BENCH=OFF -DTARN_REQUIRE_ALL_TESTS=ON \
   -DTARN_NATIVE_TOOLS_DIR="$TARN_NATIVE_TOOLS_DIR" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 cd "$build"
-ctest --output-on-failure -j"$(nproc)" "$@"
+ctest --output-on-failure -j"$tarn_ctest_jobs" "$@"

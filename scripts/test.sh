@@ -13,14 +13,16 @@ if [ "${1:-}" = "--sanitize" ]; then
   shift 2
 fi
 build="build${sanitize:+-$sanitize}"
-build_type=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
-[ -z "$sanitize" ] || build_type=("${tarn_sanitizer_cmake[@]}")
 
 scripts/bootstrap.sh
+if [ -z "$sanitize" ]; then
+  tarn_tree_cmake "$build" "$(tarn_native_arch)"  # the native packages' tree too
+else
+  tarn_cmake=("${tarn_sanitizer_cmake[@]}" -DTARN_WERROR=ON)
+fi
 # TARN_REQUIRE_ALL_TESTS=ON (CI): configure fails if a test group cannot be built.
-cmake -S . -B "$build" "${build_type[@]}" -DTARN_WERROR=ON \
-  -DTARN_SANITIZE="$sanitize" -DTARN_REQUIRE_ALL_TESTS="${TARN_REQUIRE_ALL_TESTS:-OFF}" \
-  -DTARN_BUILD_BENCH="${TARN_BUILD_BENCH:-OFF}" >/dev/null
+cmake -S . -B "$build" "${tarn_cmake[@]}" -DTARN_SANITIZE="$sanitize" \
+  -DTARN_REQUIRE_ALL_TESTS="${TARN_REQUIRE_ALL_TESTS:-OFF}" -DTARN_BUILD_BENCH="${TARN_BUILD_BENCH:-OFF}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 cd "$build"
-ctest --output-on-failure -j"$(nproc)" "$@"
+ctest --output-on-failure -j"$tarn_ctest_jobs" "$@"
