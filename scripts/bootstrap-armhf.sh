@@ -10,7 +10,8 @@
 #     (pass BUILD/_deps/netsnmp-armhf as NETSNMP_ROOT);
 #   - GoogleTest for armhf, built from Debian's sources in /usr/src/googletest
 #     and installed into BUILD/_deps/gtest (on CMAKE_PREFIX_PATH); left out
-#     with --no-gtest (builds without the tests, e.g. scripts/package.sh).
+#     with --no-gtest (the armhf packages and headers only, as .ci/run's
+#     first armhf step asks).
 #
 # Usage: scripts/bootstrap-armhf.sh [--no-gtest] [BUILD]   (default: build-armhf)
 #        scripts/bootstrap-armhf.sh --sysroot
