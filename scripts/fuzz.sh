@@ -4,8 +4,7 @@
 # SECONDS (default 60), both at once, starting from its seed corpus in
 # fuzz/corpus/<target>. New inputs go to build-fuzz/corpus/<target>, crash
 # reproducers to build-fuzz/artifacts/. Exits non-zero on any finding.
-# Usage: scripts/fuzz.sh [seconds | --build-only]
-#   --build-only  configure and build, run nothing (CI builds ahead)
+# Usage: scripts/fuzz.sh [seconds]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
@@ -17,7 +16,6 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTARN_FUZZ=ON -DTARN_SANITIZE=address -DTARN_BUILD_TESTS=OFF \
   -DTARN_BUILD_BENCH=OFF -DTARN_BUILD_TOOLS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]/#/fuzz_}"
-[ "$seconds" != --build-only ] || exit 0
 
 mkdir -p "$build/artifacts"
 pids=()

@@ -2,13 +2,12 @@
 # Cross builds for armhf (32-bit ARM, hard-float) and runs the whole test
 # suite under qemu-arm.
 #
-# Usage: scripts/test-armhf.sh [--sysroot DIR] [--build-only] [ctest arguments...]
+# Usage: scripts/test-armhf.sh [--sysroot DIR] [ctest arguments...]
 #   without --sysroot  Debian 12 multiarch route (cross GCC, armhf packages
 #                      beside the native ones), build folder build-armhf
 #   --sysroot DIR      against the target userland in DIR only (clang for the
 #                      target, or CC/CXX), build folder build-armhf-NAME (NAME:
 #                      DIR's last component); tests run under qemu-arm -L DIR
-#   --build-only       configure and build, run nothing (CI builds ahead)
 #
 # Tests that start the simulated inverter run the native build's one
 # (TARN_NATIVE_TOOLS_DIR, default build/tools; built there when missing):
@@ -23,11 +22,6 @@ sysroot=""
 if tarn_sysroot_option test-armhf 2 "$@"; then
   shift 2
   tarn_check_sysroot test-armhf "$sysroot"
-fi
-build_only=0
-if [ "${1:-}" = "--build-only" ]; then
-  build_only=1
-  shift
 fi
 
 if [ -z "${TARN_NATIVE_TOOLS_DIR:-}" ]; then
@@ -53,6 +47,5 @@ tarn_tree_cmake "$build" armhf "$sysroot"
 cmake -S . -B "$build" "${tarn_cmake[@]}" -DTARN_BUILD_BENCH=OFF -DTARN_REQUIRE_ALL_TESTS=ON \
   -DTARN_NATIVE_TOOLS_DIR="$TARN_NATIVE_TOOLS_DIR" >/dev/null
 cmake --build "$build" -j"$(nproc)"
-[ "$build_only" = 0 ] || exit 0
 cd "$build"
 ctest --output-on-failure -j"$tarn_ctest_jobs" "$@"

@@ -6,8 +6,7 @@
 #     the driver's and the fault tests), build folder build-thread.
 # Both build at -O1 with line tables (scripts/lib.sh). Any sanitizer report
 # fails the run. Extra arguments go to both ctest runs.
-# Usage: scripts/test-sanitizers.sh [--build-only] [ctest arguments...]
-#   --build-only  configure and build both, run nothing (CI builds ahead)
+# Usage: scripts/test-sanitizers.sh [ctest arguments...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck source=scripts/lib.sh
@@ -17,24 +16,15 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
 
-threaded=(test_agent_tests driver_tests fault_tests)
-# driver_tests starts the simulated inverter (SNMPv3 devices on threads).
-build_thread() {
-  cmake -S . -B build-thread "${tarn_sanitizer_cmake[@]}" -DTARN_WERROR=ON \
-    -DTARN_SANITIZE=thread -DTARN_BUILD_BENCH=OFF -DTARN_BUILD_TOOLS=ON >/dev/null
-  cmake --build build-thread -j"$(nproc)" --target "${threaded[@]}" inverter_sim
-}
-if [ "${1:-}" = "--build-only" ]; then
-  scripts/test.sh --sanitize address --build-only
-  build_thread
-  exit 0
-fi
-
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer: whole suite"
 scripts/test.sh --sanitize address "$@"
 
 echo "== ThreadSanitizer: threaded tests"
-build_thread
+threaded=(test_agent_tests driver_tests fault_tests)
+# driver_tests starts the simulated inverter (SNMPv3 devices on threads).
+cmake -S . -B build-thread "${tarn_sanitizer_cmake[@]}" -DTARN_WERROR=ON \
+  -DTARN_SANITIZE=thread -DTARN_BUILD_BENCH=OFF -DTARN_BUILD_TOOLS=ON >/dev/null
+cmake --build build-thread -j"$(nproc)" --target "${threaded[@]}" inverter_sim
 regex="^($(IFS='|'; echo "${threaded[*]}"))\$"
 # The two stack-budget tests measure the sampling thread's 256 KiB stack and
 # the walk's use of it. ThreadSanitizer's instrumentation needs more stack,

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Bootstraps, builds and runs the whole test suite.
-# Usage: scripts/test.sh [--sanitize address|thread] [--build-only] [ctest arguments...]
-#   --build-only  configure and build, run nothing (CI builds ahead)
+# Usage: scripts/test.sh [--sanitize address|thread] [ctest arguments...]
 # TARN_BUILD_BENCH=ON builds the benchmarks too (CI: they must compile).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,11 +11,6 @@ sanitize=""
 if [ "${1:-}" = "--sanitize" ]; then
   sanitize="$2"
   shift 2
-fi
-build_only=0
-if [ "${1:-}" = "--build-only" ]; then
-  build_only=1
-  shift
 fi
 build="build${sanitize:+-$sanitize}"
 
@@ -30,6 +24,5 @@ fi
 cmake -S . -B "$build" "${tarn_cmake[@]}" -DTARN_SANITIZE="$sanitize" \
   -DTARN_REQUIRE_ALL_TESTS="${TARN_REQUIRE_ALL_TESTS:-OFF}" -DTARN_BUILD_BENCH="${TARN_BUILD_BENCH:-OFF}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
-[ "$build_only" = 0 ] || exit 0
 cd "$build"
 ctest --output-on-failure -j"$tarn_ctest_jobs" "$@"
